@@ -26,7 +26,9 @@ struct ListenerConfig {
 // Used when the file names no listener section.
 ListenerConfig default_listener();
 
+// Fixed values that have no key.
 inline constexpr std::string_view k_configured_log_ident = "corvane";
+inline constexpr std::uint16_t k_dns_port = 53;
 
 // The log settings the daemon installs once its configuration is loaded.
 log::LogSettings configured_log_settings(bool syslog, std::uint8_t facility,
