@@ -100,11 +100,6 @@ const RefusalCase k_refusal_cases[] = {
      "start\n"
      "config: RejectText must contain %s (the Author Domain); refusing to start\n"
      "{P}config parse error: error.InvalidRejectText\n"},
-    {"RejectText empty", "RejectText =\n", Error::InvalidRejectText,
-     "{P}config: RejectText must contain %s exactly once (the Author Domain); refusing to "
-     "start\n"
-     "config: RejectText must contain %s (the Author Domain); refusing to start\n"
-     "{P}config parse error: error.InvalidRejectText\n"},
     {"RejectText is checked before QuarantineHeader",
      "RejectText = % s\nQuarantineHeader = X Tag\n", Error::InvalidRejectText,
      "{P}config: RejectText must contain %s exactly once (the Author Domain); refusing to "
