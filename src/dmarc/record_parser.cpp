@@ -35,6 +35,18 @@ PsdFlag read_psd(std::string_view value) noexcept {
   return PsdFlag::absent;
 }
 
+// sp and np: a value that is not a policy word spoils the record's policy,
+// and stays remembered even if a later tag of the same name is valid.
+void apply_subdomain_policy(DmarcRecord &record, std::string_view value, PolicyAction &action,
+                            bool &present) noexcept {
+  if (const auto parsed = parse_policy_word(value)) {
+    action = *parsed;
+    present = true;
+  } else {
+    record.policy_tag_invalid = true;
+  }
+}
+
 void apply_tag(DmarcRecord &record, std::string_view name, std::string_view value) {
   if (ascii_iequal(name, "p")) {
     // An invalid p leaves an earlier valid one in place.
@@ -43,19 +55,9 @@ void apply_tag(DmarcRecord &record, std::string_view name, std::string_view valu
       record.p_present = true;
     }
   } else if (ascii_iequal(name, "sp")) {
-    if (const auto action = parse_policy_word(value)) {
-      record.sp = *action;
-      record.sp_present = true;
-    } else {
-      record.policy_tag_invalid = true;
-    }
+    apply_subdomain_policy(record, value, record.sp, record.sp_present);
   } else if (ascii_iequal(name, "np")) {
-    if (const auto action = parse_policy_word(value)) {
-      record.np = *action;
-      record.np_present = true;
-    } else {
-      record.policy_tag_invalid = true;
-    }
+    apply_subdomain_policy(record, value, record.np, record.np_present);
   } else if (ascii_iequal(name, "adkim")) {
     record.adkim_strict = is_strict_mode(value);
   } else if (ascii_iequal(name, "aspf")) {
