@@ -1,5 +1,6 @@
 #include "check/check_evaluation.hpp"
 #include "check/output.hpp"
+#include "log/log.hpp"
 #include "support/scripted_lookup.hpp"
 #include "unit/dmarc/failing_resource.hpp"
 
@@ -30,6 +31,8 @@ std::string lines(std::string_view result, std::string_view disposition = "none"
 }
 
 struct Check {
+  // The tool's own log settings: only err lines.
+  Check() { log::install_log_settings(log::check_tool_log_settings()); }
   std::string run(std::pmr::memory_resource *allocator = std::pmr::get_default_resource()) {
     const auto outcome = evaluate_options(options, lookup, nullptr, allocator);
     return format_check_output(options.from, outcome);
