@@ -40,8 +40,8 @@ Result<dns::AnswerList> ask(dns::TxtLookup &resolver, std::string_view query_nam
 std::optional<DmarcRecord> look_up(DiscoveryResult &result, dns::TxtLookup &resolver,
                                    std::pmr::string &query_name, std::string_view target) {
   try {
-    query_name.assign(k_dmarc_prefix);
-    query_name.append(target);
+    query_name.clear(); // keeps the buffer: only a longer name than before allocates
+    query_name.append(k_dmarc_prefix).append(target);
   } catch (const std::bad_alloc &) {
     // Not being able to ask is a lookup that failed, not a failed walk.
     result.dns_failed = true;
