@@ -1,8 +1,14 @@
-#include "log/log.hpp"
+#include "check/run.hpp"
 
-int main() {
-  corvane::log::install_log_settings(corvane::log::check_tool_log_settings());
-  corvane::log::log_message(corvane::log::Severity::err,
-                            "corvane-check: evaluation is not available in this build");
-  return 1;
+#include <string_view>
+#include <vector>
+
+int main(int argc, char **argv) {
+  std::vector<std::string_view> args;
+  try {
+    args.assign(argv + 1, argv + argc);
+  } catch (...) {
+    return corvane::check::k_exit_internal_error;
+  }
+  return corvane::check::run_check(args);
 }

@@ -1,0 +1,249 @@
+// corvane-check run as a process, on the paths that end before any DNS
+// lookup: usage text, argument errors, Public Suffix List failures.
+#include "support/process_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+const std::string k_tool = CORVANE_BINARY_DIR "/src/check/corvane-check";
+
+const std::string k_usage =
+    "Usage: corvane-check [options]\n"
+    "\n"
+    "Evaluate DMARC for a set of authenticated identifiers and print the\n"
+    "outcome as key=value lines on stdout.\n"
+    "\n"
+    "Options:\n"
+    "  --from <domain>         Author Domain (RFC5322.From). Required.\n"
+    "  --mailfrom <domain>     RFC5321.MailFrom domain (the SPF identifier)\n"
+    "  --spf <result>          SPF result: pass, fail, none, ... (default: none)\n"
+    "  --dkim <domain>         DKIM-Authenticated Identifier (the d= value)\n"
+    "  --dkim-result <result>  DKIM result: pass, fail, none, ... (default: none)\n"
+    "  --psl <file>            Public Suffix List used only to veto a tree-walk result\n"
+    "  -n <nameserver>         DNS nameserver (default: 127.0.0.1)\n"
+    "  -p <port>               DNS nameserver port (default: 53)\n"
+    "  -m <ms>                 Wall-clock budget for the evaluation (default:\n"
+    "                          20000, the daemon's MaxEvaluationMs; 0 disables)\n"
+    "  -h                      Show this help\n"
+    "\n"
+    "Output keys:\n"
+    "  result           DMARC result: pass, fail, none, temperror, permerror\n"
+    "  disposition      Policy to apply: none, quarantine, reject\n"
+    "  policy_domain    Name whose DMARC record supplied the policy\n"
+    "  from_org         Organizational Domain of the Author Domain\n"
+    "  spf_org          Organizational Domain of the SPF identifier, if walked\n"
+    "  spf_aligned      yes or no\n"
+    "  dkim_org         Organizational Domain of the DKIM identifier, if walked\n"
+    "  dkim_aligned     yes or no\n"
+    "\n"
+    "Exit status is 0 whenever a verdict was reached, including \"fail\" \xE2\x80\x94 the\n"
+    "verdict goes to stdout. A non-zero status means the tool could not run.\n";
+
+test::ProcessResult run_tool(std::vector<std::string> args) {
+  test::ProcessRun run;
+  run.program = k_tool;
+  run.args = std::move(args);
+  run.time_limit = std::chrono::seconds(20);
+  return test::run_process(run);
+}
+
+std::string joined(const std::vector<std::string> &args) {
+  std::string text;
+  for (const auto &arg : args)
+    text += "'" + arg + "' ";
+  return text;
+}
+
+TEST(CheckTool, UsageText) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"},
+      {"--help"},
+      {"--from", "example.org", "-h"},
+      {"-h", "--bogus"},
+      {"-p", "53", "--help", "-p", "99999"},
+      {"-n", "localhost", "-h"}, // the address is checked only after all arguments
+  };
+  for (const auto &args : cases) {
+    const auto result = run_tool(args);
+    EXPECT_EQ(result.exit_status, 0) << joined(args);
+    EXPECT_EQ(result.out, k_usage) << joined(args);
+    EXPECT_EQ(result.err, "") << joined(args);
+  }
+}
+
+TEST(CheckTool, ArgumentErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string psl_missing = "/nonexistent/corvane-psl.dat";
+  const Case cases[] = {
+      {{}, "--from is required (see -h)"},
+      {{"--from"}, "--from needs a value"},
+      {{"--bogus", "-h"}, "unknown argument"},
+      {{"--from", "example.org", "extra"}, "unknown argument"},
+      {{"--from", "x", "--mailfrom"}, "--mailfrom needs a value"},
+      {{"--from", "x", "--spf"}, "--spf needs a value"},
+      {{"--from", "x", "--dkim"}, "--dkim needs a value"},
+      {{"--from", "x", "--dkim-result"}, "--dkim-result needs a value"},
+      {{"--from", "x", "--psl"}, "--psl needs a value"},
+      {{"--from", "x", "-n"}, "-n needs a value"},
+      {{"--from", "x", "-p"}, "-p needs a value"},
+      {{"--from", "x", "-m"}, "-m needs a value"},
+      {{"--from", "x", "-p", "65536"}, "invalid port"},
+      {{"--from", "x", "-p", "-1"}, "invalid port"},
+      {{"--from", "x", "-p", "5__3"}, "invalid port"},
+      {{"--from", "x", "-m", "-5"}, "-m must be 0 (disabled) or a positive number of milliseconds"},
+      {{"--from", "x", "-m", "5s"}, "-m must be a number of milliseconds"},
+      {{"--from", "x", "-n", "localhost"}, "DNS resolver: invalid nameserver address"},
+      {{"--from", "x", "-n", "1.2.3.04"}, "DNS resolver: invalid nameserver address"},
+      {{"--from", "x", "-n", "::1::2"}, "DNS resolver: invalid nameserver address"},
+      {{"--from", "x", "--psl", psl_missing}, "could not load the public suffix list"},
+      // Accepted values, shown by reaching the next check, which needs no DNS.
+      {{"-p", "-0", "-m", "0", "-n", "::ffff:127.0.0.1", "--from", "x", "--psl", psl_missing},
+       "could not load the public suffix list"},
+      {{"-p", "5_3", "-m", "+20_000", "--from", "x", "--psl", psl_missing},
+       "could not load the public suffix list"},
+      {{"--psl", psl_missing, "-n", "example"}, "--from is required (see -h)"},
+  };
+  for (const auto &c : cases) {
+    const auto result = run_tool(c.args);
+    EXPECT_EQ(result.exit_status, 2) << joined(c.args);
+    EXPECT_EQ(result.out, "") << joined(c.args);
+    EXPECT_EQ(result.err, "corvane-check: " + c.message + "\n") << joined(c.args);
+  }
+}
+
+class PslFiles : public ::testing::Test {
+protected:
+  void SetUp() override {
+    root_ = "/tmp/corvane-check-psl-" + std::to_string(::getpid());
+    std::filesystem::create_directories(root_);
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  std::string write(const std::string &relative, const std::string &content) {
+    const auto path = root_ + "/" + relative;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  std::string root_;
+};
+
+TEST_F(PslFiles, LoadFailures) {
+  const auto too_big = write("big.dat", std::string(4 * 1024 * 1024 + 1, '\n'));
+  const auto directory = root_;
+  for (const auto &path : {too_big, directory, root_ + "/missing.dat"}) {
+    const auto result = run_tool({"--from", "example.org", "--psl", path});
+    EXPECT_EQ(result.exit_status, 2) << path;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "corvane-check: could not load the public suffix list\n") << path;
+  }
+}
+
+// A nameserver on loopback that answers every query with NXDOMAIN, so that
+// a run that gets as far as the evaluation ends quickly whatever resolver the
+// tool is built with.
+class NxdomainServer {
+public:
+  NxdomainServer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+      ADD_FAILURE() << "cannot bind a loopback UDP socket";
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~NxdomainServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  std::uint16_t port() const { return port_; }
+
+private:
+  void serve() {
+    while (!stop_) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 20) <= 0) continue;
+      unsigned char packet[512];
+      sockaddr_in peer{};
+      socklen_t length = sizeof peer;
+      const auto got =
+          ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&peer), &length);
+      if (got < 12) continue;
+      packet[2] = static_cast<unsigned char>(0x80 | (packet[2] & 0x79)); // QR, opcode, RD kept
+      packet[3] = 0x83;                                                  // RA, RCODE 3
+      std::fill(packet + 6, packet + 12, 0); // no answer, authority or additional records
+      // Keep the question only: cut an EDNS0 record that followed it.
+      std::size_t end = 12;
+      while (end < static_cast<std::size_t>(got) && packet[end] != 0)
+        end += packet[end] + 1u;
+      end = std::min<std::size_t>(end + 5, static_cast<std::size_t>(got));
+      ::sendto(fd_, packet, end, 0, reinterpret_cast<sockaddr *>(&peer), length);
+    }
+  }
+
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(PslFiles, PathOfMoreThan1023BytesIsRefused) {
+  // A list whose path is exactly 1023 bytes loads; the same file named with
+  // one byte more ("//") is refused.
+  std::string relative;
+  const std::size_t base = root_.size() + 1;
+  while (base + relative.size() + 201 < 1023 - 10)
+    relative += std::string(200, 'd') + "/";
+  relative += std::string(1023 - base - relative.size(), 'f');
+  const auto path = write(relative, "com\n*.ck\n");
+  ASSERT_EQ(path.size(), 1023u);
+  const auto longer = root_ + "/" + path.substr(root_.size());
+  ASSERT_EQ(longer.size(), 1024u);
+  ASSERT_TRUE(std::filesystem::exists(longer));
+
+  NxdomainServer server;
+  const std::vector<std::string> options = {
+      "--from", "x", "-n", "127.0.0.1", "-p", std::to_string(server.port()), "--psl"};
+  auto loads = options;
+  loads.push_back(path);
+  const auto loaded = run_tool(loads);
+  EXPECT_EQ(loaded.exit_status, 0);
+  EXPECT_EQ(loaded.err, "");
+  EXPECT_EQ(std::count(loaded.out.begin(), loaded.out.end(), '\n'), 8) << loaded.out;
+  EXPECT_EQ(loaded.out.rfind("result=", 0), 0u) << loaded.out;
+
+  auto refused = options;
+  refused.push_back(longer);
+  const auto result = run_tool(refused);
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "corvane-check: could not load the public suffix list\n");
+}
+
+} // namespace
+} // namespace corvane

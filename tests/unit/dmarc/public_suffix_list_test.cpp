@@ -1,0 +1,111 @@
+#include "dmarc/public_suffix_list.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace corvane::dmarc {
+namespace {
+
+class TempFile {
+public:
+  explicit TempFile(const std::string &content) {
+    path_ = "/tmp/corvane-psl-test-" + std::to_string(::getpid()) + "-" + std::to_string(next_++);
+    std::ofstream(path_, std::ios::binary) << content;
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  const std::string &path() const { return path_; }
+
+private:
+  static inline int next_ = 0;
+  std::string path_;
+};
+
+Result<PublicSuffixList> load(const std::string &content) {
+  TempFile file(content);
+  return load_public_suffix_list(std::pmr::get_default_resource(), file.path());
+}
+
+TEST(PublicSuffixLoad, LinesAndRules) {
+  const auto list = load("// comment\n\ncom\nCOM\n*.ck\n!city.ck\n  co.uk\r\ncom // note\n"
+                         "\t*.Wild.Example \n!\n*.\n//x\nlast-line-without-newline");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->rule_count(), 7u);
+  EXPECT_EQ(list->rules.size(), 4u);
+  EXPECT_EQ(list->wildcards.size(), 2u);
+  EXPECT_EQ(list->exceptions.size(), 1u);
+  EXPECT_TRUE(list->rules.contains("co.uk"));
+  EXPECT_TRUE(list->rules.contains("com // note"));
+  EXPECT_TRUE(list->wildcards.contains("wild.example"));
+  EXPECT_TRUE(list->exceptions.contains("city.ck"));
+}
+
+TEST(PublicSuffixLoad, SpecExampleCountsFour) {
+  const auto list = load("// comment\n\ncom\nCOM\n*.ck\n!city.ck\n  co.uk\r\n");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->rule_count(), 4u);
+}
+
+TEST(PublicSuffixLoad, RuleLengthLimit) {
+  const std::string ok(253, 'a');
+  const std::string too_long(254, 'b');
+  const auto list = load(ok + "\n" + too_long + "\n*." + too_long + "\n");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->rule_count(), 1u);
+  EXPECT_TRUE(is_public_suffix(*list, ok));
+  EXPECT_FALSE(is_public_suffix(*list, too_long));
+}
+
+TEST(PublicSuffixLoad, Failures) {
+  EXPECT_EQ(
+      load_public_suffix_list(std::pmr::get_default_resource(), "/nonexistent/psl.dat").error(),
+      Error::FileNotFound);
+  EXPECT_EQ(load_public_suffix_list(std::pmr::get_default_resource(), "/tmp").error(),
+            Error::IsDir);
+  // The size limit and one byte past it.
+  std::string content(k_max_psl_file_bytes, '\n');
+  content.replace(0, 4, "com\n");
+  const auto at_limit = load(content);
+  ASSERT_TRUE(at_limit);
+  EXPECT_EQ(at_limit->rule_count(), 1u);
+  EXPECT_EQ(load(content + "\n").error(), Error::FileTooBig);
+  EXPECT_EQ(load(std::string(5 * 1024 * 1024, 'x')).error(), Error::FileTooBig);
+}
+
+TEST(PublicSuffixLookup, ExactNames) {
+  PublicSuffixList list;
+  add_rule(list.rules, "com");
+  add_rule(list.rules, "co.uk");
+  add_rule(list.wildcards, "ck");
+  add_rule(list.exceptions, "city.ck");
+  add_rule(list.rules, "\xC3\xA9xample"); // UTF-8 is kept as bytes
+  struct Case {
+    std::string_view name;
+    bool suffix;
+  };
+  const Case cases[] = {
+      {"com", true},
+      {"COM.", true},
+      {".co.uk.", true},
+      {"anything.ck", true},
+      {"example.com", false},
+      {"ck", false},
+      {"city.ck", false},
+      {"foo.bar.ck", false},
+      {"", false},
+      {"...", false},
+      {"\xC3\xA9xample", true},
+      {"\xC3\x89xample", false},
+      {"xn--xample-9ua", false},
+      {"co.uk..", true},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(is_public_suffix(list, c.name), c.suffix) << c.name;
+  EXPECT_FALSE(is_public_suffix(list, std::string(254, 'a')));
+}
+
+} // namespace
+} // namespace corvane::dmarc
