@@ -13,8 +13,8 @@
 namespace corvane::dns {
 namespace {
 
-using test::LimitedResource;
-using test::PacketBuilder;
+using corvane::test::LimitedResource;
+using corvane::test::PacketBuilder;
 
 std::pmr::memory_resource *heap() { return std::pmr::new_delete_resource(); }
 

@@ -4,7 +4,7 @@
 #include <memory_resource>
 #include <new>
 
-namespace corvane::dns::test {
+namespace corvane::test {
 
 // Fails every allocation after the first `allowed` ones and counts what is
 // still outstanding, to prove the out-of-memory paths release what they took.
@@ -34,4 +34,4 @@ private:
   long outstanding_ = 0;
 };
 
-} // namespace corvane::dns::test
+} // namespace corvane::test

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace corvane::dns::test {
+namespace corvane::test {
 
 // Hand-assembled DNS packets, written independently of the code under test.
 class PacketBuilder {
@@ -67,4 +67,4 @@ private:
   std::vector<std::byte> bytes_;
 };
 
-} // namespace corvane::dns::test
+} // namespace corvane::test
