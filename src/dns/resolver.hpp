@@ -51,8 +51,14 @@ public:
   // OutOfMemory.
   Result<AnswerList> lookup_txt(std::string_view query_name) override;
 
+  DnsCache &cache() noexcept { return cache_; }
   const DnsCache &cache() const noexcept { return cache_; }
   std::size_t rotation_start() const noexcept { return rotation_start_; }
+  // The settings as configured (the cache keeps its own copies of the limits).
+  std::uint32_t configured_cache_size() const noexcept { return cache_size_; }
+  std::uint32_t configured_negative_ttl() const noexcept { return negative_ttl_; }
+  std::uint16_t port() const noexcept { return port_; }
+  std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
   std::uint16_t next_query_id() const noexcept { return next_query_id_; }
 
 private:

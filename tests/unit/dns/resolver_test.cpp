@@ -3,6 +3,7 @@
 #include "log/log.hpp"
 #include "support/dns_server.hpp"
 #include "support/stderr_capture.hpp"
+#include "unit/dns/limited_resource.hpp"
 
 #include <gtest/gtest.h>
 
@@ -451,6 +452,30 @@ TEST_F(ResolverTest, MonitorViewGatesAndSkipsServers) {
   EXPECT_EQ(servers[1]->query_count(), 2u);
 }
 
+TEST_F(ResolverTest, OutOfMemoryIsReportedByNameAndLeaksNothing) {
+  start(1);
+  servers[0]->answer_others(txt_answer({"v=DMARC1; p=none"}));
+  bool succeeded = false;
+  for (long allowed = 0; !succeeded; ++allowed) {
+    SCOPED_TRACE(allowed);
+    test::LimitedResource limited(allowed);
+    {
+      auto made = make_resolver(settings, &limited);
+      if (made) {
+        auto got = (*made)->lookup_txt("_dmarc.example.org");
+        succeeded = got.has_value();
+        if (!succeeded) {
+          EXPECT_EQ(got.error(), Error::OutOfMemory);
+        }
+      } else {
+        EXPECT_EQ(made.error(), Error::OutOfMemory);
+      }
+    }
+    EXPECT_EQ(limited.outstanding(), 0);
+    ASSERT_LT(allowed, 200);
+  }
+}
+
 TEST_F(ResolverTest, Ipv6Nameserver) {
   test::DnsServerOptions options;
   options.address = "::1";
@@ -483,6 +508,32 @@ TEST(MakeResolver, NameserverTexts) {
       EXPECT_EQ(made.error(), Error::InvalidNameserver);
     }
   }
+}
+
+TEST(MakeResolver, SettingsAndTheirZeroValues) {
+  ResolverSettings settings;
+  settings.nameservers = {"127.0.0.1"};
+  settings.port = 5353;
+  settings.timeout_ms = 0; // would mean no timeout at all on the socket
+  settings.cache_size = 0;
+  settings.negative_ttl = 0;
+  auto made = make_resolver(settings);
+  ASSERT_TRUE(made);
+  EXPECT_EQ((*made)->timeout_ms(), 5000u);
+  EXPECT_EQ((*made)->port(), 5353);
+  EXPECT_EQ((*made)->configured_cache_size(), 0u);
+  EXPECT_EQ((*made)->cache().capacity(), 1000u);
+  EXPECT_EQ((*made)->cache().negative_ttl(), 60u);
+}
+
+TEST(MakeResolver, NoNameserversMeansTimeout) {
+  ResolverSettings settings;
+  auto made = make_resolver(settings);
+  ASSERT_TRUE(made);
+  test::StderrCapture capture;
+  auto got = (*made)->lookup_txt("_dmarc.example.org");
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), Error::DnsTimeout);
 }
 
 TEST(ThreadResolver, OnePerThreadUntilDropped) {
