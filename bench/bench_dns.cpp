@@ -19,13 +19,15 @@ void put16(std::vector<std::byte> &out, unsigned v) {
 }
 
 void put_text(std::vector<std::byte> &out, std::string_view text) {
-  for (char c : text) out.push_back(static_cast<std::byte>(c));
+  for (char c : text)
+    out.push_back(static_cast<std::byte>(c));
 }
 
 // A reply to _dmarc.example.org TXT with two TXT answers, owners compressed.
 std::vector<std::byte> typical_reply() {
   std::vector<std::byte> p;
-  for (unsigned v : {0x1234u, 0x8180u, 1u, 2u, 0u, 0u}) put16(p, v);
+  for (unsigned v : {0x1234u, 0x8180u, 1u, 2u, 0u, 0u})
+    put16(p, v);
   for (std::string_view label : {"_dmarc", "example", "org"}) {
     p.push_back(static_cast<std::byte>(label.size()));
     put_text(p, label);

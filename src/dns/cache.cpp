@@ -18,8 +18,10 @@ constexpr std::string_view k_txt_key_suffix = ":16";
 constexpr std::size_t k_stack_key_size = 256 + k_txt_key_suffix.size();
 
 template <typename Out> void write_key(std::string_view query_name, Out &out) {
-  for (const char c : query_name) out.push_back(ascii_lower(c));
-  for (const char c : k_txt_key_suffix) out.push_back(c);
+  for (const char c : query_name)
+    out.push_back(ascii_lower(c));
+  for (const char c : k_txt_key_suffix)
+    out.push_back(c);
 }
 
 class StackKey {
@@ -34,7 +36,8 @@ private:
 
 std::uint32_t clamp_positive_ttl(const AnswerList &answers) {
   std::uint32_t ttl = answers.front().ttl;
-  for (const auto &answer : answers) ttl = std::min(ttl, answer.ttl);
+  for (const auto &answer : answers)
+    ttl = std::min(ttl, answer.ttl);
   return std::clamp(ttl, k_min_positive_ttl, k_max_positive_ttl);
 }
 

@@ -49,15 +49,15 @@ public:
         : answers(std::move(other.answers), allocator), expires(other.expires), kind(other.kind),
           negative(other.negative) {}
 
-    AnswerList answers;      // empty for a negative entry
+    AnswerList answers;       // empty for a negative entry
     std::int64_t expires = 0; // fresh while now < expires
     NegativeKind kind = NegativeKind::name_error;
     bool negative = false;
   };
 
   // capacity 0 means 1000 and negative_ttl 0 means 60 seconds.
-  DnsCache(std::pmr::memory_resource *allocator, std::uint32_t capacity,
-           std::uint32_t negative_ttl, SecondsClock clock);
+  DnsCache(std::pmr::memory_resource *allocator, std::uint32_t capacity, std::uint32_t negative_ttl,
+           SecondsClock clock);
 
   // Logs the hit, negative hit or miss at debug. Fails only with OutOfMemory
   // while copying answers.

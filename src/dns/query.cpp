@@ -31,7 +31,8 @@ Result<void> put_qname(PacketBytes &out, std::string_view name) {
     if (label.size() > k_max_label) return Error::LabelTooLong;
     if (++labels > k_max_labels) return Error::TooManyLabels;
     put_u8(out, static_cast<unsigned>(label.size()));
-    for (const char c : label) put_u8(out, static_cast<unsigned char>(c));
+    for (const char c : label)
+      put_u8(out, static_cast<unsigned char>(c));
     if (dot == std::string_view::npos) break;
     name.remove_prefix(dot + 1);
     // A dot that ends the rest leaves an empty last label: "a..".

@@ -50,8 +50,8 @@ struct Resolver::HeldReply {
 Resolver::Resolver(const ResolverSettings &settings, std::pmr::memory_resource *allocator)
     : allocator_(allocator), nameserver_texts_(allocator),
       timeout_ms_(settings.timeout_ms == 0 ? k_default_timeout_ms : settings.timeout_ms),
-      cache_size_(settings.cache_size), negative_ttl_(settings.negative_ttl),
-      port_(settings.port), retries_(settings.retries),
+      cache_size_(settings.cache_size), negative_ttl_(settings.negative_ttl), port_(settings.port),
+      retries_(settings.retries),
       cache_(allocator, settings.cache_size, settings.negative_ttl, settings.clock_s),
       addresses_(allocator), monitor_(settings.monitor),
       next_query_id_(static_cast<std::uint16_t>(settings.clock_ms() & 0xFFFF)) {}
@@ -82,10 +82,10 @@ Result<AnswerList> Resolver::lookup_txt(std::string_view query_name) {
     auto exchanged = exchange_udp(*query, held);
     if (!exchanged || held.bytes.empty()) {
       const Error failure = exchanged ? Error::DnsTimeout : exchanged.error();
-      log_message(Severity::warning, "dns: query ", query_name, " failed err=",
-                  ErrorName{failure}, " elapsed=", (realtime_ns() - started_ns) / 1'000'000,
-                  "ms");
-      if (failure == Error::DnsTimeout) cache_.cache_put_negative(query_name, NegativeKind::timeout);
+      log_message(Severity::warning, "dns: query ", query_name, " failed err=", ErrorName{failure},
+                  " elapsed=", (realtime_ns() - started_ns) / 1'000'000, "ms");
+      if (failure == Error::DnsTimeout)
+        cache_.cache_put_negative(query_name, NegativeKind::timeout);
       return failure;
     }
 
@@ -118,8 +118,8 @@ Result<void> Resolver::exchange_udp(std::span<const std::byte> query, HeldReply 
     held.bytes.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*received));
     const auto rcode = static_cast<std::uint8_t>(static_cast<unsigned>(buffer[3]) & 0x0F);
     if (rcode == k_rcode_server_failure || rcode == k_rcode_refused) {
-      log_message(Severity::debug, "dns: ", nameserver_texts_[server], " returned rcode=",
-                  unsigned{rcode}, ", trying next server");
+      log_message(Severity::debug, "dns: ", nameserver_texts_[server],
+                  " returned rcode=", unsigned{rcode}, ", trying next server");
       continue;
     }
     rotation_start_ = (server + 1) % count;
@@ -140,15 +140,15 @@ void Resolver::retry_over_tcp(std::string_view query_name, std::span<const std::
     if (!bytes) continue;
     auto decoded = parse_response(allocator_, *bytes);
     if (!decoded) {
-      log_message(Severity::debug, "dns: tcp reply for ", query_name, " unparseable err=",
-                  ErrorName{decoded.error()});
+      log_message(Severity::debug, "dns: tcp reply for ", query_name,
+                  " unparseable err=", ErrorName{decoded.error()});
       return;
     }
     if (decoded->id == id) reply = std::move(*decoded);
     return;
   }
-  log_message(Severity::debug, "dns: tcp retry for ", query_name, " failed err=",
-              ErrorName{Error::DnsTimeout});
+  log_message(Severity::debug, "dns: tcp retry for ", query_name,
+              " failed err=", ErrorName{Error::DnsTimeout});
 }
 
 Result<AnswerList> Resolver::settle(std::string_view query_name, DnsResponse &&reply) {
@@ -184,7 +184,8 @@ public:
       step = CreationStep::nameserver_list;
       resolver->nameserver_texts_.reserve(settings.nameservers.size());
       step = CreationStep::nameserver_copy;
-      for (const auto &text : settings.nameservers) resolver->nameserver_texts_.emplace_back(text);
+      for (const auto &text : settings.nameservers)
+        resolver->nameserver_texts_.emplace_back(text);
       return resolver;
     } catch (const std::bad_alloc &) {
       return Error::OutOfMemory;

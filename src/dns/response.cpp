@@ -90,8 +90,7 @@ Result<DnsResponse> parse_response(std::pmr::memory_resource *allocator,
       answer.name.assign(owner.view());
       answer.type = wire_u16(packet, fixed);
       answer.ttl = wire_u32(packet, fixed + 4);
-      if (auto data = decode_data(packet, rdata_at, rdlength, answer); !data)
-        return data.error();
+      if (auto data = decode_data(packet, rdata_at, rdlength, answer); !data) return data.error();
       at = rdata_at + rdlength;
     }
     return response;

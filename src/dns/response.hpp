@@ -14,10 +14,10 @@ inline constexpr std::size_t k_header_size = 12;
 
 // A decoded reply.
 struct DnsResponse {
-  AnswerList answers;          // in the order of the answer section
-  std::uint16_t id = 0;        // header ID
-  std::uint8_t rcode = 0;      // low four bits of the flags
-  bool truncated = false;      // TC
+  AnswerList answers;     // in the order of the answer section
+  std::uint16_t id = 0;   // header ID
+  std::uint8_t rcode = 0; // low four bits of the flags
+  bool truncated = false; // TC
 };
 
 // Decodes a reply into its answer records. Strict about names, lenient about

@@ -69,8 +69,8 @@ Result<PacketBytes> tcp_exchange(const ServerAddress &server, std::span<const st
   const std::int64_t deadline = realtime_ms() + timeout_ms;
   std::array<std::byte, 2> reply_prefix{};
   if (auto got = receive_all(socket.get(), reply_prefix, deadline); !got) return got.error();
-  const std::size_t length = static_cast<std::size_t>(reply_prefix[0]) << 8 |
-                             static_cast<std::size_t>(reply_prefix[1]);
+  const std::size_t length =
+      static_cast<std::size_t>(reply_prefix[0]) << 8 | static_cast<std::size_t>(reply_prefix[1]);
   if (length < k_header_size) return Error::PacketTooShort;
   return catch_out_of_memory([&]() -> Result<PacketBytes> {
     PacketBytes reply(length, allocator);

@@ -11,8 +11,7 @@
 namespace corvane::dns {
 
 Result<std::size_t> udp_exchange(const ServerAddress &server, std::span<const std::byte> query,
-                                 std::uint32_t timeout_ms, std::uint8_t retries,
-                                 UdpBuffer &reply) {
+                                 std::uint32_t timeout_ms, std::uint8_t retries, UdpBuffer &reply) {
   platform::UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket) return error_from_errno(errno);
   if (auto bounded = set_socket_timeouts(socket.get(), timeout_ms, false); !bounded)

@@ -19,7 +19,6 @@ using UdpBuffer = std::array<std::byte, k_udp_buffer_size>;
 // An error means the socket could not be opened or given its timeout, which
 // ends the whole lookup.
 Result<std::size_t> udp_exchange(const ServerAddress &server, std::span<const std::byte> query,
-                                 std::uint32_t timeout_ms, std::uint8_t retries,
-                                 UdpBuffer &reply);
+                                 std::uint32_t timeout_ms, std::uint8_t retries, UdpBuffer &reply);
 
 } // namespace corvane::dns

@@ -20,14 +20,16 @@ using test::KnotZone;
 // 1232-byte payload the query advertises, so knotd truncates over UDP.
 std::string long_record_text() {
   std::string text = "v=DMARC1; p=reject; rua=mailto:";
-  while (text.size() < 1500) text += "dmarc-reports@example.org,";
+  while (text.size() < 1500)
+    text += "dmarc-reports@example.org,";
   text.resize(1500);
   return text;
 }
 
 std::string quoted_strings(const std::string &text) {
   std::string out;
-  for (std::size_t at = 0; at < text.size(); at += 250) out += "\"" + text.substr(at, 250) + "\" ";
+  for (std::size_t at = 0; at < text.size(); at += 250)
+    out += "\"" + text.substr(at, 250) + "\" ";
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "support/dns_server.hpp"
 
+#include "support/dns_test_socket.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -162,55 +164,6 @@ void send_all(int fd, const std::string &bytes) {
   }
 }
 
-struct BoundAddress {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-};
-
-BoundAddress make_address(const std::string &text, std::uint16_t port) {
-  BoundAddress address;
-  sockaddr_in v4{};
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    std::memcpy(&address.storage, &v4, sizeof(v4));
-    address.length = sizeof(v4);
-  } else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    std::memcpy(&address.storage, &v6, sizeof(v6));
-    address.length = sizeof(v6);
-  } else {
-    throw std::invalid_argument("not an address: " + text);
-  }
-  return address;
-}
-
-int bound_socket(const BoundAddress &address, int type) {
-  const int fd = ::socket(address.storage.ss_family, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int on = 1;
-  if (type == SOCK_STREAM) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  if (address.storage.ss_family == AF_INET6)
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
-  if (::bind(fd, reinterpret_cast<const sockaddr *>(&address.storage), address.length) != 0 ||
-      (type == SOCK_STREAM && ::listen(fd, 16) != 0)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-std::uint16_t port_of(int fd) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof(storage);
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &length);
-  if (storage.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6 *>(&storage)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in *>(&storage)->sin_port);
-}
-
 } // namespace
 
 DnsBehaviour txt_answer(std::vector<std::string> strings, std::uint32_t ttl) {
@@ -245,15 +198,15 @@ struct DnsServer::Pending {
 DnsServer::DnsServer(Options options) : options_(std::move(options)) {
   others_ = rcode_answer(3);
   for (int attempt = 0; attempt < 50 && udp_fd_ < 0; ++attempt) {
-    const BoundAddress address = make_address(options_.address, options_.port);
-    udp_fd_ = bound_socket(address, SOCK_DGRAM);
+    const TestAddress address = test_address(options_.address, options_.port);
+    udp_fd_ = bound_test_socket(address, SOCK_DGRAM);
     if (udp_fd_ < 0) {
       if (options_.port != 0) break;
       continue;
     }
-    port_ = port_of(udp_fd_);
+    port_ = bound_port(udp_fd_);
     if (!options_.tcp) break;
-    tcp_fd_ = bound_socket(make_address(options_.address, port_), SOCK_STREAM);
+    tcp_fd_ = bound_test_socket(test_address(options_.address, port_), SOCK_STREAM);
     if (tcp_fd_ >= 0) break;
     ::close(udp_fd_);
     udp_fd_ = -1;
@@ -340,8 +293,8 @@ std::optional<std::string> DnsServer::reply_for(const std::string &query, DnsTra
   if (!question) return std::nullopt;
   {
     std::lock_guard lock(mutex_);
-    log_.push_back({question->name, question->type, transport,
-                    static_cast<std::uint16_t>(get16(query, 0))});
+    log_.push_back(
+        {question->name, question->type, transport, static_cast<std::uint16_t>(get16(query, 0))});
   }
   const DnsBehaviour behaviour = behaviour_for(question->name);
   delay = behaviour.delay;
@@ -420,7 +373,8 @@ void DnsServer::run() {
       if (item->held) continue;
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(item->due - now).count() + 1;
-      timeout_ms = timeout_ms < 0 ? static_cast<int>(left) : std::min(timeout_ms, static_cast<int>(left));
+      timeout_ms =
+          timeout_ms < 0 ? static_cast<int>(left) : std::min(timeout_ms, static_cast<int>(left));
     }
     pollfd watch[3] = {{wake_read_, POLLIN, 0}, {udp_fd_, POLLIN, 0}, {tcp_fd_, POLLIN, 0}};
     const nfds_t count = tcp_fd_ >= 0 ? 3 : 2;

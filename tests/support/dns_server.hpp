@@ -14,8 +14,8 @@ namespace corvane::test {
 
 // One resource record of a scripted answer.
 struct DnsRecord {
-  std::string owner;                // empty: the name of the question
-  std::uint16_t type = 16;          // TXT unless said otherwise
+  std::string owner;       // empty: the name of the question
+  std::uint16_t type = 16; // TXT unless said otherwise
   std::uint32_t ttl = 300;
   std::vector<std::string> strings; // TXT: character-strings, each at most 255 bytes
   std::string target;               // CNAME, PTR, NS: the name; MX: the exchange
@@ -27,15 +27,15 @@ struct DnsRecord {
 struct DnsBehaviour {
   std::uint8_t rcode = 0;
   std::vector<DnsRecord> answers;
-  bool silent = false;                    // UDP: never answer
-  bool tcp_silent = false;                // TCP: accept, read, never answer, keep it open
-  std::chrono::milliseconds delay{0};     // before the answer goes out (UDP and TCP)
-  bool truncate = false;                  // UDP replies carry TC ...
-  bool truncated_keeps_answers = false;   // ... and keep their answers (else none)
-  std::uint16_t id_xor = 0;               // non-zero: the reply's ID is the query's XOR this
-  std::optional<std::string> udp_raw;     // sent instead of the UDP reply (garbage, short, loops)
-  std::optional<std::string> tcp_raw;     // sent instead of the TCP reply, length-prefixed
-  bool raw_takes_id = true;               // the first two raw bytes become the query's ID
+  bool silent = false;                  // UDP: never answer
+  bool tcp_silent = false;              // TCP: accept, read, never answer, keep it open
+  std::chrono::milliseconds delay{0};   // before the answer goes out (UDP and TCP)
+  bool truncate = false;                // UDP replies carry TC ...
+  bool truncated_keeps_answers = false; // ... and keep their answers (else none)
+  std::uint16_t id_xor = 0;             // non-zero: the reply's ID is the query's XOR this
+  std::optional<std::string> udp_raw;   // sent instead of the UDP reply (garbage, short, loops)
+  std::optional<std::string> tcp_raw;   // sent instead of the TCP reply, length-prefixed
+  bool raw_takes_id = true;             // the first two raw bytes become the query's ID
 };
 
 // A TXT answer of one record made of the given character-strings.
@@ -54,7 +54,6 @@ struct DnsServerOptions {
   std::size_t udp_limit = 1232;
 };
 
-
 struct DnsQueryLogEntry {
   std::string name; // as sent, dotted, no trailing dot
   std::uint16_t type = 0;
@@ -69,7 +68,6 @@ class DnsServer {
 public:
   using Options = DnsServerOptions;
 
-
   explicit DnsServer(Options options);
   DnsServer() : DnsServer(Options{}) {}
   ~DnsServer();
@@ -78,8 +76,8 @@ public:
 
   // Servers on several addresses sharing one port, as the resolver has one
   // port for all its nameservers.
-  static std::vector<std::unique_ptr<DnsServer>> start_group(const std::vector<std::string> &addresses,
-                                                             Options options = {});
+  static std::vector<std::unique_ptr<DnsServer>>
+  start_group(const std::vector<std::string> &addresses, Options options = {});
 
   const std::string &address() const { return options_.address; }
   std::uint16_t port() const { return port_; }

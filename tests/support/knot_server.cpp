@@ -1,5 +1,7 @@
 #include "support/knot_server.hpp"
 
+#include "support/dns_test_socket.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,54 +25,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Address {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-};
-
-Address loopback(const std::string &text, std::uint16_t port) {
-  Address address;
-  sockaddr_in v4{};
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    std::memcpy(&address.storage, &v4, sizeof(v4));
-    address.length = sizeof(v4);
-  } else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    std::memcpy(&address.storage, &v6, sizeof(v6));
-    address.length = sizeof(v6);
-  } else {
-    throw std::invalid_argument("knot: not an address: " + text);
-  }
-  return address;
-}
-
 // A port free on both UDP and TCP at this moment; knotd binds it right after.
 std::uint16_t free_port(const std::string &address) {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    Address any = loopback(address, 0);
-    const int udp = ::socket(any.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int udp = bound_test_socket(test_address(address, 0), SOCK_DGRAM);
     if (udp < 0) break;
-    if (::bind(udp, reinterpret_cast<sockaddr *>(&any.storage), any.length) != 0) {
-      ::close(udp);
-      break;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof(bound);
-    ::getsockname(udp, reinterpret_cast<sockaddr *>(&bound), &length);
-    const std::uint16_t port =
-        bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
-                                    : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-    Address same = loopback(address, port);
-    const int tcp = ::socket(same.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok =
-        tcp >= 0 && ::bind(tcp, reinterpret_cast<sockaddr *>(&same.storage), same.length) == 0;
-    if (tcp >= 0) ::close(tcp);
+    const std::uint16_t port = bound_port(udp);
+    const int tcp = bound_test_socket(test_address(address, port), SOCK_STREAM);
     ::close(udp);
-    if (ok) return port;
+    if (tcp >= 0) {
+      ::close(tcp);
+      return port;
+    }
   }
   throw std::runtime_error("knot: no free port on " + address);
 }
@@ -114,7 +80,8 @@ std::string config(const std::string &directory, const std::string &address, std
       << "    zonefile-sync: -1\n"
       << "    journal-content: none\n"
       << "zone:\n";
-  for (const auto &zone : zones) out << "  - domain: " << zone.origin << "\n";
+  for (const auto &zone : zones)
+    out << "  - domain: " << zone.origin << "\n";
   return out.str();
 }
 
@@ -203,7 +170,7 @@ bool KnotServer::start_once(const std::string &knotd) {
 
 // True once knotd answers an SOA query for the first zone with NOERROR.
 bool KnotServer::answers() const {
-  const Address server = loopback(address_, port_);
+  const TestAddress server = test_address(address_, port_);
   const int fd = ::socket(server.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const std::string query = soa_query(zones_.front().origin);

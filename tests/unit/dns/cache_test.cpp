@@ -28,7 +28,8 @@ DnsAnswer answer(std::uint16_t type, std::uint32_t ttl, std::string_view data) {
 
 AnswerList answers(std::initializer_list<DnsAnswer> list) {
   AnswerList out(heap());
-  for (const auto &a : list) out.push_back(a);
+  for (const auto &a : list)
+    out.push_back(a);
   return out;
 }
 
@@ -214,7 +215,8 @@ TEST_F(CacheTest, DebugLinesNameTheQueryAsAsked) {
   EXPECT_EQ(capture.text(), "t[" + pid + "]: dns: cache miss _dmarc.Example.org\n" + "t[" + pid +
                                 "]: dns: cache hit _dmarc.Example.org\n" + "t[" + pid +
                                 "]: dns: cache negative hit slow.example kind=timeout\n" + "t[" +
-                                pid + "]: dns: cache negative hit fail.example kind=server_failure\n");
+                                pid +
+                                "]: dns: cache negative hit fail.example kind=server_failure\n");
   log::install_log_settings(log::check_tool_log_settings());
 }
 

@@ -35,7 +35,8 @@ std::string repeat(char c, std::size_t n) { return std::string(n, c); }
 // n labels of one byte each: "a.a.a..."
 std::string one_byte_labels(std::size_t n) {
   std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += i == 0 ? "a" : ".a";
+  for (std::size_t i = 0; i < n; ++i)
+    out += i == 0 ? "a" : ".a";
   return out;
 }
 
@@ -62,8 +63,8 @@ std::optional<std::string> qname_of(std::string_view name, Error *error) {
 TEST(BuildQuery, NameRules) {
   const std::string example = "07 65 78 61 6d 70 6c 65 03 6f 72 67 00";
   const std::string label63 = repeat('x', 63);
-  const std::string name253 = repeat('a', 63) + "." + repeat('b', 63) + "." + repeat('c', 63) +
-                              "." + repeat('d', 61);
+  const std::string name253 =
+      repeat('a', 63) + "." + repeat('b', 63) + "." + repeat('c', 63) + "." + repeat('d', 61);
   struct Case {
     std::string name;
     std::optional<std::string> qname; // hex, or nullopt when the error below is expected
@@ -133,18 +134,20 @@ std::vector<NameCase> name_cases() {
   add("root", PacketBuilder().u8(0), 0, "");
   add("case kept", PacketBuilder().name("MiXeD.Org"), 0, "MiXeD.Org");
   add("ends with the packet", PacketBuilder().u8(3).text("org"), 0, "org");
-  add("pointer back",
-      PacketBuilder().name("example.org").u8(4).text("mail").pointer(0), 13, "mail.example.org");
+  add("pointer back", PacketBuilder().name("example.org").u8(4).text("mail").pointer(0), 13,
+      "mail.example.org");
   add("pointer forward", PacketBuilder().pointer(2).name("org"), 0, "org");
   add("pointer to itself", PacketBuilder().pointer(0), 0, std::nullopt, Error::TooManyPointers);
   {
     // Ten jumps reach the name; an eleventh would be one too many.
     PacketBuilder ten;
-    for (unsigned i = 0; i < 10; ++i) ten.pointer(2 * (i + 1));
+    for (unsigned i = 0; i < 10; ++i)
+      ten.pointer(2 * (i + 1));
     ten.name("org");
     add("ten jumps", ten, 0, "org");
     PacketBuilder eleven;
-    for (unsigned i = 0; i < 11; ++i) eleven.pointer(2 * (i + 1));
+    for (unsigned i = 0; i < 11; ++i)
+      eleven.pointer(2 * (i + 1));
     eleven.name("org");
     add("eleven jumps", eleven, 0, std::nullopt, Error::TooManyPointers);
   }
@@ -160,12 +163,13 @@ std::vector<NameCase> name_cases() {
   {
     // 128 one-byte labels: the label count is checked before the length.
     PacketBuilder p;
-    for (int i = 0; i < 128; ++i) p.u8(1).text("a");
+    for (int i = 0; i < 128; ++i)
+      p.u8(1).text("a");
     p.u8(0);
     add("128 labels", p, 0, std::nullopt, Error::TooManyLabels);
   }
-  const std::string name253 = repeat('a', 63) + "." + repeat('b', 63) + "." + repeat('c', 63) +
-                              "." + repeat('d', 61);
+  const std::string name253 =
+      repeat('a', 63) + "." + repeat('b', 63) + "." + repeat('c', 63) + "." + repeat('d', 61);
   add("253 bytes", PacketBuilder().name(name253), 0, name253);
   add("254 bytes", PacketBuilder().name(name253 + "d"), 0, std::nullopt, Error::NameTooLong);
   return cases;
@@ -271,7 +275,8 @@ TEST(ParseResponse, AnswerData) {
   ASSERT_TRUE(parsed) << error_name(parsed.error());
   const auto &a = parsed->answers;
   ASSERT_EQ(a.size(), 7u);
-  for (const auto &answer : a) EXPECT_EQ(answer.name, "_dmarc.example.org");
+  for (const auto &answer : a)
+    EXPECT_EQ(answer.name, "_dmarc.example.org");
   EXPECT_EQ(a[0].type, 16);
   EXPECT_EQ(a[0].ttl, 3600u);
   EXPECT_EQ(a[0].data, "v=DMARC1; p=reject");

@@ -20,11 +20,13 @@ public:
   PacketBuilder &u16(unsigned value) { return u8(value >> 8).u8(value); }
   PacketBuilder &u32(std::uint32_t value) { return u16(value >> 16).u16(value & 0xFFFF); }
   PacketBuilder &text(std::string_view s) {
-    for (char c : s) u8(static_cast<unsigned char>(c));
+    for (char c : s)
+      u8(static_cast<unsigned char>(c));
     return *this;
   }
   PacketBuilder &bytes(std::initializer_list<unsigned> values) {
-    for (unsigned v : values) u8(v);
+    for (unsigned v : values)
+      u8(v);
     return *this;
   }
   // Labels of a dotted name, then the zero byte.
@@ -48,9 +50,11 @@ public:
   }
   PacketBuilder &txt_rdata(std::initializer_list<std::string_view> strings) {
     unsigned length = 0;
-    for (auto s : strings) length += 1 + static_cast<unsigned>(s.size());
+    for (auto s : strings)
+      length += 1 + static_cast<unsigned>(s.size());
     u16(length);
-    for (auto s : strings) u8(static_cast<unsigned>(s.size())).text(s);
+    for (auto s : strings)
+      u8(static_cast<unsigned>(s.size())).text(s);
     return *this;
   }
 

@@ -68,7 +68,8 @@ private:
 
 std::size_t count_of(const DnsServer &server, DnsTransport transport) {
   std::size_t n = 0;
-  for (const auto &q : server.queries()) n += q.transport == transport ? 1 : 0;
+  for (const auto &q : server.queries())
+    n += q.transport == transport ? 1 : 0;
   return n;
 }
 
@@ -82,9 +83,11 @@ protected:
   // Servers on 127.0.0.1, 127.0.0.2, ... sharing one port.
   void start(std::size_t count, test::DnsServerOptions options = {}) {
     std::vector<std::string> addresses;
-    for (std::size_t i = 0; i < count; ++i) addresses.push_back("127.0.0." + std::to_string(i + 1));
+    for (std::size_t i = 0; i < count; ++i)
+      addresses.push_back("127.0.0." + std::to_string(i + 1));
     servers = DnsServer::start_group(addresses, options);
-    for (auto &server : servers) settings.nameservers.push_back(server->address());
+    for (auto &server : servers)
+      settings.nameservers.push_back(server->address());
     settings.port = servers.front()->port();
   }
 
@@ -143,7 +146,8 @@ TEST_F(ResolverTest, AnswersAreReturnedAndCached) {
 
 TEST_F(ResolverTest, RotationMovesPastTheServerThatAnswered) {
   start(2);
-  for (auto &server : servers) server->answer_others(txt_answer({"v=DMARC1; p=none"}));
+  for (auto &server : servers)
+    server->answer_others(txt_answer({"v=DMARC1; p=none"}));
   ASSERT_TRUE(resolver().lookup_txt("_dmarc.a.example"));
   EXPECT_EQ(resolver().rotation_start(), 1u);
   ASSERT_TRUE(resolver().lookup_txt("_dmarc.b.example"));
@@ -164,7 +168,8 @@ TEST_F(ResolverTest, SilentFirstServerIsTriedOncePlusRetries) {
   EXPECT_EQ(servers[0]->query_count(), 3u);
   EXPECT_EQ(servers[1]->query_count(), 1u);
   // The same query (same ID) is sent on every attempt.
-  for (const auto &q : servers[0]->queries()) EXPECT_EQ(q.id, servers[1]->queries()[0].id);
+  for (const auto &q : servers[0]->queries())
+    EXPECT_EQ(q.id, servers[1]->queries()[0].id);
   EXPECT_EQ(resolver().rotation_start(), 0u);
 }
 
@@ -192,7 +197,8 @@ TEST_F(ResolverTest, ServfailHeldWhenTheNextServerIsSilent) {
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error(), Error::DnsServerFailure);
   EXPECT_TRUE(log.has("dns: 127.0.0.1 returned rcode=2, trying next server"));
-  EXPECT_TRUE(log.has("dns: _dmarc.example.org refused, rcode=server_failure from all nameservers"));
+  EXPECT_TRUE(
+      log.has("dns: _dmarc.example.org refused, rcode=server_failure from all nameservers"));
   // Cached as server_failure: nothing more is sent.
   auto again = resolver().lookup_txt(k_name);
   ASSERT_FALSE(again);
@@ -208,10 +214,13 @@ TEST_F(ResolverTest, ErrorRcodesOfTheLastReply) {
     const char *warning; // nullptr: no warning
   };
   const Case cases[] = {
-      {1, Error::DnsServerFailure, "dns: x.example refused, rcode=format_error from all nameservers"},
-      {2, Error::DnsServerFailure, "dns: x.example refused, rcode=server_failure from all nameservers"},
+      {1, Error::DnsServerFailure,
+       "dns: x.example refused, rcode=format_error from all nameservers"},
+      {2, Error::DnsServerFailure,
+       "dns: x.example refused, rcode=server_failure from all nameservers"},
       {3, Error::DnsNameError, nullptr},
-      {4, Error::DnsServerFailure, "dns: x.example refused, rcode=not_implemented from all nameservers"},
+      {4, Error::DnsServerFailure,
+       "dns: x.example refused, rcode=not_implemented from all nameservers"},
       {5, Error::DnsServerFailure, "dns: x.example refused, rcode=refused from all nameservers"},
       {6, Error::DnsServerFailure, "dns: x.example refused, rcode=6 from all nameservers"},
       {15, Error::DnsServerFailure, "dns: x.example refused, rcode=15 from all nameservers"},
@@ -282,7 +291,8 @@ TEST_F(ResolverTest, SilenceIsATimeoutAfterEveryAttemptOnEveryServer) {
   settings.timeout_ms = 100;
   DnsBehaviour silent;
   silent.silent = true;
-  for (auto &server : servers) server->answer_others(silent);
+  for (auto &server : servers)
+    server->answer_others(silent);
   LogLines log;
   const auto started = std::chrono::steady_clock::now();
   auto got = resolver().lookup_txt(k_name);
@@ -321,7 +331,9 @@ TEST_F(ResolverTest, UndecodableAndMismatchedRepliesAreFailuresNotCached) {
   // Header with one answer whose owner is a pointer to itself.
   loop.udp_raw = std::string("\0\0\x81\x80\0\0\0\1\0\0\0\0\xC0\x0C", 14);
   DnsBehaviour garbage;
-  garbage.udp_raw = std::string("\0\0\x81\x80\0\x05\0\0\0\0\0\0\x09" "ABC", 16);
+  garbage.udp_raw = std::string("\0\0\x81\x80\0\x05\0\0\0\0\0\0\x09"
+                                "ABC",
+                                16);
   const Case cases[] = {
       {"wrong id", wrong_id, Error::DnsIdMismatch},
       {"pointer loop", loop, Error::TooManyPointers},
@@ -348,7 +360,8 @@ TEST_F(ResolverTest, TruncatedRepliesAreFetchedAgainOverTcp) {
   // Over 1232 bytes: the server truncates over UDP on its own.
   std::vector<std::string> strings(6, std::string(250, 'x'));
   strings[0] = "v=DMARC1; p=reject; " + std::string(230, 'r');
-  for (auto &server : servers) server->answer(k_name, txt_answer(strings));
+  for (auto &server : servers)
+    server->answer(k_name, txt_answer(strings));
   LogLines log;
   auto got = resolver().lookup_txt(k_name);
   ASSERT_TRUE(got) << error_name(got.error());
@@ -395,7 +408,8 @@ TEST_F(ResolverTest, UnparseableTcpReplyLeavesTheUdpReply) {
   auto got = resolver().lookup_txt(k_name);
   ASSERT_TRUE(got);
   EXPECT_EQ(got->size(), 1u);
-  EXPECT_TRUE(log.has("dns: tcp reply for _dmarc.example.org unparseable err=error.PacketTooShort"));
+  EXPECT_TRUE(
+      log.has("dns: tcp reply for _dmarc.example.org unparseable err=error.PacketTooShort"));
   EXPECT_EQ(count_of(*servers[0], DnsTransport::tcp), 1u);
 }
 
@@ -434,7 +448,8 @@ TEST_F(ResolverTest, QueryIdsCountUpAndWrapAndCacheHitsTakeNone) {
 
 TEST_F(ResolverTest, MonitorViewGatesAndSkipsServers) {
   start(2);
-  for (auto &server : servers) server->answer_others(txt_answer({"v=DMARC1; p=none"}));
+  for (auto &server : servers)
+    server->answer_others(txt_answer({"v=DMARC1; p=none"}));
   std::atomic<std::uint8_t> up[2] = {0, 0};
   MonitorView view{up, 2};
   settings.monitor = &view;
@@ -442,7 +457,8 @@ TEST_F(ResolverTest, MonitorViewGatesAndSkipsServers) {
   auto got = resolver().lookup_txt(k_name);
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error(), Error::DnsNoHealthyServers);
-  EXPECT_TRUE(log.has("dns: _dmarc.example.org not queried, all nameservers marked down (monitor)"));
+  EXPECT_TRUE(
+      log.has("dns: _dmarc.example.org not queried, all nameservers marked down (monitor)"));
   EXPECT_EQ(servers[0]->query_count() + servers[1]->query_count(), 0u);
 
   up[1] = 1; // only the second is up; not cached, so the next lookup asks it
@@ -493,9 +509,14 @@ TEST(MakeResolver, NameserverTexts) {
     const char *text;
     bool valid;
   };
-  const Case cases[] = {{"127.0.0.1", true}, {"::1", true},          {"2001:db8::53", true},
-                        {"::ffff:192.0.2.1", true}, {"localhost", false}, {"127.0.0.01", false},
-                        {"", false},         {"192.0.2.1:53", false}};
+  const Case cases[] = {{"127.0.0.1", true},
+                        {"::1", true},
+                        {"2001:db8::53", true},
+                        {"::ffff:192.0.2.1", true},
+                        {"localhost", false},
+                        {"127.0.0.01", false},
+                        {"", false},
+                        {"192.0.2.1:53", false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     ResolverSettings settings;
