@@ -1,6 +1,5 @@
 #include "dns/name.hpp"
 #include "dns/query.hpp"
-#include "dns/rcode.hpp"
 #include "dns/response.hpp"
 #include "unit/dns/limited_resource.hpp"
 #include "unit/dns/packet_builder.hpp"
@@ -383,17 +382,6 @@ TEST(ParseResponse, OutOfMemoryLeavesNothingAllocated) {
     EXPECT_EQ(limited.outstanding(), 0);
     ASSERT_LT(allowed, 100);
   }
-}
-
-TEST(RcodeName, Names) {
-  EXPECT_EQ(rcode_name(0), "");
-  EXPECT_EQ(rcode_name(1), "format_error");
-  EXPECT_EQ(rcode_name(2), "server_failure");
-  EXPECT_EQ(rcode_name(3), "name_error");
-  EXPECT_EQ(rcode_name(4), "not_implemented");
-  EXPECT_EQ(rcode_name(5), "refused");
-  EXPECT_EQ(rcode_name(6), "");
-  EXPECT_EQ(rcode_name(15), "");
 }
 
 } // namespace
