@@ -5,7 +5,8 @@ namespace corvane::dns {
 AnswerList copy_answers(const AnswerList &answers, std::pmr::memory_resource *allocator) {
   AnswerList copy(allocator);
   copy.reserve(answers.size());
-  for (const auto &answer : answers) copy.emplace_back(answer);
+  for (const auto &answer : answers)
+    copy.emplace_back(answer);
   return copy;
 }
 

@@ -19,8 +19,8 @@ struct DnsAnswer {
   DnsAnswer() = default;
   explicit DnsAnswer(const allocator_type &allocator) : name(allocator), data(allocator) {}
   DnsAnswer(const DnsAnswer &other, const allocator_type &allocator)
-      : name(other.name, allocator), data(other.data, allocator), ttl(other.ttl),
-        type(other.type) {}
+      : name(other.name, allocator), data(other.data, allocator), ttl(other.ttl), type(other.type) {
+  }
   DnsAnswer(DnsAnswer &&other, const allocator_type &allocator)
       : name(std::move(other.name), allocator), data(std::move(other.data), allocator),
         ttl(other.ttl), type(other.type) {}
