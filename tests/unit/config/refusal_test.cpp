@@ -144,6 +144,23 @@ TEST(ConfigRefusals, LinesOnStandardErrorInOrder) {
   }
 }
 
+// The logged line is cut at the logger's 1024 bytes; the bare copy keeps the
+// whole text.
+TEST(ConfigRefusals, LongKeyIsCopiedWhole) {
+  const std::string key(3000, 'K');
+  const std::string text =
+      "config: [global] unrecognized key \"" + key + "\" (typo?); refusing to start";
+  std::string seen;
+  {
+    corvane::test::StderrCapture capture;
+    EXPECT_FALSE(config_from_text(key + " = 1\n").has_value());
+    seen = capture.text();
+  }
+  const std::string logged = (log_prefix() + text).substr(0, log::k_line_size - 4) + "\n";
+  EXPECT_EQ(seen, logged + text + "\n" + log_prefix() +
+                      "config parse error: error.InvalidConfiguration\n");
+}
+
 TEST(ConfigRefusals, AcceptedFilesWriteNothing) {
   const char *accepted[] = {
       "[other]\nMaxHeaders = 1\n",
