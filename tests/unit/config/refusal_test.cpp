@@ -69,6 +69,11 @@ const RefusalCase k_refusal_cases[] = {
      "{P}config: [listener:mx] has no Socket setting -- a listener section must name an "
      "address\n"
      "{P}config parse error: error.MissingListenerSocket\n"},
+    {"section without Socket is written as it stands", "[listener:a b]\n",
+     Error::MissingListenerSocket,
+     "{P}config: [listener:a b] has no Socket setting -- a listener section must name an "
+     "address\n"
+     "{P}config parse error: error.MissingListenerSocket\n"},
     {"unreadable Socket", "[listener:mx]\nSocket = inet:25@127.0.0.01\n",
      Error::InvalidListenerSocket,
      "{P}config: [listener:mx] Socket=inet:25@127.0.0.01 is not a valid listen address "
