@@ -1,23 +1,28 @@
 #include "config/refusal.hpp"
 
-#include <algorithm>
 #include <array>
 
 namespace corvane::config {
 
 void write_stderr_copy(std::initializer_list<std::string_view> pieces) noexcept {
-  std::array<char, log::k_line_size + 1> buffer;
+  // The copy is the whole text, however long a key or value made it; it goes
+  // out in buffer-sized writes, all under the lock the caller holds or that
+  // write_stderr takes.
+  std::lock_guard guard(log::stderr_lock());
+  std::array<char, log::k_line_size> buffer;
   std::size_t length = 0;
-  for (std::string_view piece : pieces) {
-    const std::size_t count = std::min(piece.size(), log::k_line_size - length);
-    std::copy_n(piece.data(), count, buffer.data() + length);
-    length += count;
-  }
-  // A control byte would let a value end the line early or drive the terminal.
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(buffer[i]);
-    if (byte < 0x20 || byte == 0x7F) buffer[i] = '_';
-  }
+  const auto put = [&](char c) {
+    // A control byte would let a value end the line early or drive the terminal.
+    const auto byte = static_cast<unsigned char>(c);
+    buffer[length++] = (byte < 0x20 || byte == 0x7F) ? '_' : c;
+    if (length == buffer.size()) {
+      log::write_stderr({buffer.data(), length});
+      length = 0;
+    }
+  };
+  for (std::string_view piece : pieces)
+    for (const char c : piece)
+      put(c);
   buffer[length++] = '\n';
   log::write_stderr({buffer.data(), length});
 }

@@ -9,9 +9,9 @@
 
 namespace corvane::config {
 
-// Writes the pieces and a newline to standard error as one write under the
-// standard-error lock. Like a log line it holds at most 1024 bytes of text and
-// shows control bytes as "_", so the copy reads as the logged message does.
+// Writes the pieces and a newline to standard error under the standard-error
+// lock: the whole text, uncut, with control bytes shown as "_" as in the
+// logged line.
 void write_stderr_copy(std::initializer_list<std::string_view> pieces) noexcept;
 
 // A refusal the operator must see even when the log goes elsewhere: the err

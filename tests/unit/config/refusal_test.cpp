@@ -69,6 +69,11 @@ const RefusalCase k_refusal_cases[] = {
      "{P}config: [listener:mx] has no Socket setting -- a listener section must name an "
      "address\n"
      "{P}config parse error: error.MissingListenerSocket\n"},
+    {"section without Socket is written as it stands", "[listener:a b]\n",
+     Error::MissingListenerSocket,
+     "{P}config: [listener:a b] has no Socket setting -- a listener section must name an "
+     "address\n"
+     "{P}config parse error: error.MissingListenerSocket\n"},
     {"unreadable Socket", "[listener:mx]\nSocket = inet:25@127.0.0.01\n",
      Error::InvalidListenerSocket,
      "{P}config: [listener:mx] Socket=inet:25@127.0.0.01 is not a valid listen address "
@@ -142,6 +147,23 @@ TEST(ConfigRefusals, LinesOnStandardErrorInOrder) {
     EXPECT_EQ(error_name(config.error()), error_name(c.error));
     EXPECT_EQ(seen, with_prefix(c.seen));
   }
+}
+
+// The logged line is cut at the logger's 1024 bytes; the bare copy keeps the
+// whole text.
+TEST(ConfigRefusals, LongKeyIsCopiedWhole) {
+  const std::string key(3000, 'K');
+  const std::string text =
+      "config: [global] unrecognized key \"" + key + "\" (typo?); refusing to start";
+  std::string seen;
+  {
+    corvane::test::StderrCapture capture;
+    EXPECT_FALSE(config_from_text(key + " = 1\n").has_value());
+    seen = capture.text();
+  }
+  const std::string logged = (log_prefix() + text).substr(0, log::k_line_size - 4) + "\n";
+  EXPECT_EQ(seen, logged + text + "\n" + log_prefix() +
+                      "config parse error: error.InvalidConfiguration\n");
 }
 
 TEST(ConfigRefusals, AcceptedFilesWriteNothing) {
