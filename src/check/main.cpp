@@ -1,4 +1,5 @@
 #include "check/run.hpp"
+#include "log/stderr_lock.hpp"
 
 #include <string_view>
 #include <vector>
@@ -8,6 +9,8 @@ int main(int argc, char **argv) {
   try {
     args.assign(argv + 1, argv + argc);
   } catch (...) {
+    // Out of memory before the run starts is still reported as one.
+    corvane::log::write_stderr("error: OutOfMemory\n");
     return corvane::check::k_exit_internal_error;
   }
   return corvane::check::run_check(args);

@@ -98,10 +98,8 @@ walk_identifier(IdentifierResult &identifier, bool strict, std::string_view auth
                 std::string_view author_org, dns::TxtLookup &resolver, const PublicSuffixList *psl,
                 std::pmr::memory_resource *allocator) {
   // Only relaxed alignment of a passing identifier looks at its
-  // organizational domain. An empty domain can never align, so it is not
-  // worth a lookup either.
-  if (strict || !identifier_passes(identifier) || !identifier.domain || identifier.domain->empty())
-    return std::nullopt;
+  // organizational domain.
+  if (strict || !identifier_passes(identifier) || !identifier.domain) return std::nullopt;
   if (ascii_iequal(*identifier.domain, author_domain)) {
     identifier.org_domain = author_org;
     return std::nullopt;

@@ -445,5 +445,17 @@ TEST(Evaluate, OnlyTenDkimIdentifiersAreLookedAt) {
   EXPECT_EQ(e.lookup.queries().size(), 2u + 2u * 10u);
 }
 
+// A present but empty SPF domain that passes is walked like any other; the
+// walk cannot make it align.
+TEST(Evaluate, EmptyPassingDomainIsWalked) {
+  Evaluation e("example.com", "example.com", "v=DMARC1; p=reject");
+  e.request.spf = identifier("", "pass");
+  const auto result = e.run();
+  EXPECT_EQ(result.result, DmarcResult::fail);
+  EXPECT_FALSE(result.spf_aligned);
+  ASSERT_FALSE(e.lookup.queries().empty());
+  EXPECT_EQ(e.lookup.queries().back(), "_dmarc.");
+}
+
 } // namespace
 } // namespace corvane::dmarc
