@@ -4,7 +4,7 @@ WERROR      ?= ON
 BUILD       ?= build
 JOBS        ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure --timeout 300 -j $(JOBS)
-RUN_ARGS    ?= -d example.org -n 127.0.0.1
+RUN_ARGS    ?=
 
 configure = cmake -S . -B $(1) -G $(GENERATOR) -DCORVANE_WERROR=$(WERROR) $(2) >/dev/null
 
@@ -16,10 +16,11 @@ build:
 	$(call configure,$(BUILD),)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The main job. Until the daemon serves mail it evaluates one domain with
-# corvane-check against the local nameserver (override with RUN_ARGS=...).
+# The main job. Until the daemon serves mail it runs corvane-check against a
+# demo zone served by a local Knot DNS (RUN_ARGS="--from example.org -n ..."
+# asks about a real domain instead).
 run: build
-	./$(BUILD)/src/check/corvane-check $(RUN_ARGS)
+	BUILD=$(BUILD) scripts/run-demo $(RUN_ARGS)
 
 # Every test label on the normal build, then unit and integration tests under
 # AddressSanitizer+UndefinedBehaviorSanitizer and the unit tests under ThreadSanitizer.
