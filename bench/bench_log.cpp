@@ -14,7 +14,8 @@ void BM_LogBelowLevel(benchmark::State &state) {
   LogSettings settings = initial_log_settings();
   settings.level = 3;
   install_log_settings(settings);
-  for (auto _ : state) log_message(Severity::debug, "worker: config reload acknowledged");
+  for (auto _ : state)
+    log_message(Severity::debug, "worker: config reload acknowledged");
 }
 BENCHMARK(BM_LogBelowLevel);
 
@@ -25,8 +26,8 @@ void BM_LogFormattedLine(benchmark::State &state) {
   const int null_fd = ::open("/dev/null", O_WRONLY);
   ::dup2(null_fd, STDERR_FILENO);
   for (auto _ : state)
-    log_message(Severity::info, "dmarc: domain=", SafeField{"example.org"}, " result=fail n=",
-                12345, " ", ErrorName{corvane::Error::DnsTimeout});
+    log_message(Severity::info, "dmarc: domain=", SafeField{"example.org"},
+                " result=fail n=", 12345, " ", ErrorName{corvane::Error::DnsTimeout});
   ::dup2(saved, STDERR_FILENO);
   ::close(saved);
   ::close(null_fd);

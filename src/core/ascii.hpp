@@ -17,14 +17,11 @@ constexpr bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-constexpr bool ascii_istarts_with(std::string_view text,
-                                  std::string_view prefix) noexcept {
-  return text.size() >= prefix.size() &&
-         ascii_iequal(text.substr(0, prefix.size()), prefix);
+constexpr bool ascii_istarts_with(std::string_view text, std::string_view prefix) noexcept {
+  return text.size() >= prefix.size() && ascii_iequal(text.substr(0, prefix.size()), prefix);
 }
 
-constexpr bool ascii_iends_with(std::string_view text,
-                                std::string_view suffix) noexcept {
+constexpr bool ascii_iends_with(std::string_view text, std::string_view suffix) noexcept {
   return text.size() >= suffix.size() &&
          ascii_iequal(text.substr(text.size() - suffix.size()), suffix);
 }
@@ -36,12 +33,10 @@ enum class TrimSet { WhiteSpace, SpTab, SpTabCr, SpTabCrLf };
 constexpr bool in_trim_set(char c, TrimSet set) noexcept {
   switch (set) {
   case TrimSet::WhiteSpace:
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
-           c == '\f';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
   case TrimSet::SpTab: return c == ' ' || c == '\t';
   case TrimSet::SpTabCr: return c == ' ' || c == '\t' || c == '\r';
-  case TrimSet::SpTabCrLf:
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  case TrimSet::SpTabCrLf: return c == ' ' || c == '\t' || c == '\r' || c == '\n';
   }
   return false;
 }
@@ -49,19 +44,20 @@ constexpr bool in_trim_set(char c, TrimSet set) noexcept {
 constexpr std::string_view trim_left(std::string_view text,
                                      TrimSet set = TrimSet::WhiteSpace) noexcept {
   std::size_t start = 0;
-  while (start < text.size() && in_trim_set(text[start], set)) ++start;
+  while (start < text.size() && in_trim_set(text[start], set))
+    ++start;
   return text.substr(start);
 }
 
 constexpr std::string_view trim_right(std::string_view text,
                                       TrimSet set = TrimSet::WhiteSpace) noexcept {
   std::size_t end = text.size();
-  while (end > 0 && in_trim_set(text[end - 1], set)) --end;
+  while (end > 0 && in_trim_set(text[end - 1], set))
+    --end;
   return text.substr(0, end);
 }
 
-constexpr std::string_view trim(std::string_view text,
-                                TrimSet set = TrimSet::WhiteSpace) noexcept {
+constexpr std::string_view trim(std::string_view text, TrimSet set = TrimSet::WhiteSpace) noexcept {
   return trim_right(trim_left(text, set), set);
 }
 

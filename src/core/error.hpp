@@ -7,6 +7,7 @@ namespace corvane {
 // Every failure the program can report. The enumerator names are the names that
 // appear in output ("error.FileNotFound" in log lines, the bare name elsewhere),
 // so renaming one changes what operators see.
+// clang-format off
 #define CORVANE_ERRORS(X)                                                      \
   X(Unexpected)                                                                \
   X(OutOfMemory)                                                               \
@@ -77,6 +78,7 @@ namespace corvane {
   X(DnsTimeout)                                                                \
   X(DnsNoHealthyServers)                                                       \
   X(DnsIdMismatch)
+// clang-format on
 
 enum class Error : unsigned char {
 #define CORVANE_ERROR_ENUMERATOR(name) name,

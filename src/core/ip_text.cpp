@@ -38,8 +38,8 @@ std::optional<Ipv4Bytes> parse_ipv4_text(std::string_view text) noexcept {
 std::optional<Ipv6Bytes> parse_ipv6_text(std::string_view text) noexcept {
   if (text.empty() || text.size() > k_max_ip_text) return std::nullopt;
   std::array<std::uint16_t, 8> groups{};
-  std::size_t count = 0;         // groups written
-  std::size_t gap = 8;           // index in groups where "::" stands; 8 = none
+  std::size_t count = 0; // groups written
+  std::size_t gap = 8;   // index in groups where "::" stands; 8 = none
   std::size_t i = 0;
   if (text.starts_with("::")) {
     gap = 0;
@@ -50,7 +50,8 @@ std::optional<Ipv6Bytes> parse_ipv6_text(std::string_view text) noexcept {
   while (i < text.size()) {
     // A dotted tail takes the place of the last two groups.
     const std::size_t next_colon = text.find(':', i);
-    const std::string_view rest = text.substr(i, next_colon == text.npos ? text.npos : next_colon - i);
+    const std::string_view rest =
+        text.substr(i, next_colon == text.npos ? text.npos : next_colon - i);
     if (next_colon == text.npos && rest.find('.') != rest.npos) {
       const auto v4 = parse_ipv4_text(rest);
       if (!v4 || count + 2 > 8) return std::nullopt;

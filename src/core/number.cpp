@@ -13,8 +13,7 @@ struct Magnitude {
 
 // Reads sign and digits up to `limit`, the largest magnitude the caller can
 // take. `allow_negative` admits any "-"; otherwise "-" reads only zeros.
-std::optional<Magnitude> read_magnitude(std::string_view text, unsigned base,
-                                        std::uint64_t limit,
+std::optional<Magnitude> read_magnitude(std::string_view text, unsigned base, std::uint64_t limit,
                                         bool allow_negative) noexcept {
   Magnitude out;
   std::size_t i = 0;

@@ -20,8 +20,7 @@ template <typename T> class [[nodiscard]] Result {
 public:
   using value_type = T;
 
-  template <typename U = T,
-            typename = std::enable_if_t<std::is_constructible_v<T, U &&>>>
+  template <typename U = T, typename = std::enable_if_t<std::is_constructible_v<T, U &&>>>
   Result(U &&value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
   Result(Error error) : state_(std::in_place_index<1>, error) {}
 

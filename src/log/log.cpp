@@ -42,8 +42,7 @@ int open_syslog_socket(const char *path) noexcept {
       path_length < sizeof(address.sun_path) && flags >= 0 &&
       ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
       (std::memcpy(address.sun_path, path, path_length),
-       ::connect(fd, reinterpret_cast<const sockaddr *>(&address),
-                 sizeof(address)) == 0);
+       ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0);
   if (!ok) {
     ::close(fd);
     return -1;
@@ -72,9 +71,7 @@ void LogSettings::set_ident(std::string_view ident) noexcept {
 
 LogSettings initial_log_settings() noexcept { return make_settings(6, "pellwyn"); }
 
-LogSettings check_tool_log_settings() noexcept {
-  return make_settings(3, "corvane-check");
-}
+LogSettings check_tool_log_settings() noexcept { return make_settings(3, "corvane-check"); }
 
 void install_log_settings(const LogSettings &settings) noexcept {
   g_settings = settings;
@@ -90,9 +87,8 @@ void open_log_connection() noexcept {
   t_process_id = ::getpid();
   close_log_connection();
   if (!g_settings.syslog) return;
-  t_log_socket = open_syslog_socket(g_syslog_path != nullptr
-                                        ? g_syslog_path
-                                        : platform::syslog_socket_path());
+  t_log_socket =
+      open_syslog_socket(g_syslog_path != nullptr ? g_syslog_path : platform::syslog_socket_path());
 }
 
 void close_log_connection() noexcept {

@@ -89,12 +89,8 @@ void write_error_name(LogLine &line, Error error) noexcept;
 // "-" for an empty value; otherwise every byte outside 33..126 becomes "_".
 void write_safe_field(LogLine &line, std::string_view bytes) noexcept;
 
-inline void write_piece(LogLine &line, std::string_view text) noexcept {
-  line.append(text);
-}
-inline void write_piece(LogLine &line, const char *text) noexcept {
-  line.append(text);
-}
+inline void write_piece(LogLine &line, std::string_view text) noexcept { line.append(text); }
+inline void write_piece(LogLine &line, const char *text) noexcept { line.append(text); }
 inline void write_piece(LogLine &line, ErrorName piece) noexcept {
   write_error_name(line, piece.error);
 }
@@ -102,8 +98,8 @@ inline void write_piece(LogLine &line, SafeField piece) noexcept {
   write_safe_field(line, piece.bytes);
 }
 template <std::integral T>
-  requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-void write_piece(LogLine &line, T value) noexcept {
+requires(!std::same_as<T, bool> && !std::same_as<T, char>) void write_piece(LogLine &line,
+                                                                            T value) noexcept {
   if constexpr (std::signed_integral<T>)
     line.append_signed(value);
   else

@@ -22,7 +22,8 @@ const std::string k_tool = CORVANE_BINARY_DIR "/src/check/corvane-check";
 // character-strings of 200 bytes: knotd must truncate it over UDP.
 std::string big_record_zone_line() {
   std::string text = "v=DMARC1; p=reject; rua=";
-  while (text.size() < 1400) text += "mailto:dmarc-reports@example.org,";
+  while (text.size() < 1400)
+    text += "mailto:dmarc-reports@example.org,";
   text.resize(1400);
   std::string line = "_dmarc IN TXT ";
   for (std::size_t at = 0; at < text.size(); at += 200)
@@ -51,8 +52,7 @@ protected:
     test::ProcessRun run;
     run.program = k_tool;
     run.args = std::move(args);
-    run.args.insert(run.args.end(),
-                    {"-n", knot_->address(), "-p", std::to_string(knot_->port())});
+    run.args.insert(run.args.end(), {"-n", knot_->address(), "-p", std::to_string(knot_->port())});
     run.time_limit = std::chrono::seconds(30);
     return test::run_process(run);
   }
@@ -78,8 +78,8 @@ TEST_F(CheckAgainstKnot, LargeRecordOverTcpWithAlignedDkim) {
 }
 
 TEST_F(CheckAgainstKnot, SubdomainWithoutRecordTakesTheHighestRecord) {
-  const auto run = check({"--from", "mail.example.org", "--dkim", "example.org",
-                          "--dkim-result", "pass"});
+  const auto run =
+      check({"--from", "mail.example.org", "--dkim", "example.org", "--dkim-result", "pass"});
   EXPECT_EQ(run.exit_status, 0);
   // No record at the Author Domain: the policy comes from the record found
   // highest up the tree, org's p=none.
@@ -95,8 +95,8 @@ TEST_F(CheckAgainstKnot, SubdomainWithoutRecordTakesTheHighestRecord) {
 }
 
 TEST_F(CheckAgainstKnot, UnalignedSpfFails) {
-  const auto run = check({"--from", "example.org", "--mailfrom", "bounces.example.net", "--spf",
-                          "pass"});
+  const auto run =
+      check({"--from", "example.org", "--mailfrom", "bounces.example.net", "--spf", "pass"});
   EXPECT_EQ(run.exit_status, 0);
   // example.net is not served here: its walk fails with REFUSED, so no
   // organizational domain is known for it and it cannot align.

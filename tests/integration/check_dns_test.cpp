@@ -23,8 +23,7 @@ test::ProcessResult run_against(const DnsServer &server, std::vector<std::string
   test::ProcessRun run;
   run.program = k_tool;
   run.args = std::move(args);
-  run.args.insert(run.args.end(),
-                  {"-n", server.address(), "-p", std::to_string(server.port())});
+  run.args.insert(run.args.end(), {"-n", server.address(), "-p", std::to_string(server.port())});
   run.time_limit = limit;
   return test::run_process(run);
 }
@@ -37,15 +36,16 @@ struct Verdict {
 std::string lines(const Verdict &v) {
   return "result=" + v.result + "\ndisposition=" + v.disposition +
          "\npolicy_domain=" + v.policy_domain + "\nfrom_org=" + v.from_org +
-         "\nspf_org=" + v.spf_org + "\nspf_aligned=" + v.spf_aligned +
-         "\ndkim_org=" + v.dkim_org + "\ndkim_aligned=" + v.dkim_aligned + "\n";
+         "\nspf_org=" + v.spf_org + "\nspf_aligned=" + v.spf_aligned + "\ndkim_org=" + v.dkim_org +
+         "\ndkim_aligned=" + v.dkim_aligned + "\n";
 }
 
 const Verdict k_temperror{"temperror", "none", "", "", "", "no", "", "no"};
 
 std::vector<std::string> query_names(const DnsServer &server) {
   std::vector<std::string> names;
-  for (const auto &q : server.queries()) names.push_back(q.name);
+  for (const auto &q : server.queries())
+    names.push_back(q.name);
   return names;
 }
 
@@ -59,24 +59,25 @@ void expect_verdict(const test::ProcessResult &run, const Verdict &verdict) {
 TEST(CheckAgainstDns, FullEvaluationAndItsWalk) {
   DnsServer server;
   server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=reject; ", "sp=quarantine"}));
-  const auto run = run_against(server, {"--from", "news.example.org", "--mailfrom",
-                                        "bounce.example.org", "--spf", "pass"});
+  const auto run = run_against(
+      server, {"--from", "news.example.org", "--mailfrom", "bounce.example.org", "--spf", "pass"});
   // The Author Domain is a subdomain with its organizational domain's sp.
-  expect_verdict(run, {"pass", "quarantine", "example.org", "example.org", "example.org", "yes",
-                       "", "no"});
+  expect_verdict(
+      run, {"pass", "quarantine", "example.org", "example.org", "example.org", "yes", "", "no"});
   // The SPF walk shares the upper levels through the cache: only its own
   // first name reaches the server.
   EXPECT_EQ(query_names(server),
-            (std::vector<std::string>{"_dmarc.news.example.org", "_dmarc.example.org",
-                                      "_dmarc.org", "_dmarc.bounce.example.org"}));
-  for (const auto &q : server.queries()) EXPECT_EQ(q.type, 16);
+            (std::vector<std::string>{"_dmarc.news.example.org", "_dmarc.example.org", "_dmarc.org",
+                                      "_dmarc.bounce.example.org"}));
+  for (const auto &q : server.queries())
+    EXPECT_EQ(q.type, 16);
 }
 
 TEST(CheckAgainstDns, FailingMessageUnderTestingMode) {
   DnsServer server;
   server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=reject; t=y"}));
-  const auto run = run_against(server, {"--from", "example.org", "--dkim", "example.org",
-                                        "--dkim-result", "fail"});
+  const auto run = run_against(
+      server, {"--from", "example.org", "--dkim", "example.org", "--dkim-result", "fail"});
   // t=y steps reject down to quarantine; the DKIM domain is the Author Domain,
   // so it aligns though it failed.
   expect_verdict(run, {"fail", "quarantine", "example.org", "example.org", "", "no", "", "yes"});
@@ -94,12 +95,12 @@ TEST(CheckAgainstDns, LongNamesAreWalkedAtTwelveThenSevenLabels) {
   const std::string domain = "l1.l2.l3.l4.l5.l6.l7.l8.l9.l10.example.org";
   const auto run = run_against(server, {"--from", domain});
   expect_verdict(run, {"none", "none", "", "", "", "no", "", "no"});
-  EXPECT_EQ(query_names(server),
-            (std::vector<std::string>{"_dmarc." + domain, "_dmarc.l6.l7.l8.l9.l10.example.org",
-                                      "_dmarc.l7.l8.l9.l10.example.org",
-                                      "_dmarc.l8.l9.l10.example.org", "_dmarc.l9.l10.example.org",
-                                      "_dmarc.l10.example.org", "_dmarc.example.org",
-                                      "_dmarc.org"}));
+  EXPECT_EQ(
+      query_names(server),
+      (std::vector<std::string>{"_dmarc." + domain, "_dmarc.l6.l7.l8.l9.l10.example.org",
+                                "_dmarc.l7.l8.l9.l10.example.org", "_dmarc.l8.l9.l10.example.org",
+                                "_dmarc.l9.l10.example.org", "_dmarc.l10.example.org",
+                                "_dmarc.example.org", "_dmarc.org"}));
 }
 
 // A pointer to itself: the decoder gives up after its jump limit.
@@ -119,19 +120,16 @@ TEST(CheckAgainstDns, EveryDnsFailureEndsInTemperror) {
   DnsBehaviour short_reply;
   short_reply.udp_raw = std::string("\0\0\x81", 3);
   const Case cases[] = {
-      {"SERVFAIL", test::rcode_answer(2)},
-      {"REFUSED", test::rcode_answer(5)},
-      {"NOTIMP", test::rcode_answer(4)},
-      {"wrong reply ID", wrong_id},
-      {"compression pointer loop", loop},
-      {"reply under 12 bytes", short_reply},
+      {"SERVFAIL", test::rcode_answer(2)}, {"REFUSED", test::rcode_answer(5)},
+      {"NOTIMP", test::rcode_answer(4)},   {"wrong reply ID", wrong_id},
+      {"compression pointer loop", loop},  {"reply under 12 bytes", short_reply},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     DnsServer server;
     server.answer_others(c.behaviour);
-    const auto run = run_against(server, {"--from", "example.org", "--mailfrom", "example.org",
-                                          "--spf", "pass"});
+    const auto run = run_against(
+        server, {"--from", "example.org", "--mailfrom", "example.org", "--spf", "pass"});
     expect_verdict(run, k_temperror);
     EXPECT_GE(server.query_count(), 2u);
   }
@@ -157,10 +155,11 @@ TEST(CheckAgainstDns, BudgetEndsTheRunAtTheNextCheckPoint) {
   DnsBehaviour slow_nxdomain = test::rcode_answer(3);
   slow_nxdomain.delay = std::chrono::milliseconds(300);
   server.answer_others(slow_nxdomain);
-  const auto run = run_against(server, {"--from", "mail.example.org", "--mailfrom", "other.net",
-                                        "--spf", "pass", "--dkim", "third.example",
-                                        "--dkim-result", "pass", "-m", "100"},
-                               std::chrono::seconds(10));
+  const auto run =
+      run_against(server,
+                  {"--from", "mail.example.org", "--mailfrom", "other.net", "--spf", "pass",
+                   "--dkim", "third.example", "--dkim-result", "pass", "-m", "100"},
+                  std::chrono::seconds(10));
   expect_verdict(run, k_temperror);
   // The Author Domain's walk ran; neither identifier's walk began.
   for (const auto &name : query_names(server)) {
@@ -183,10 +182,10 @@ TEST(CheckAgainstDns, Ipv6Nameserver) {
   options.address = "::1";
   DnsServer server(options);
   server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=quarantine"}));
-  const auto run = run_against(server, {"--from", "example.org", "--dkim", "example.org",
-                                        "--dkim-result", "pass"});
-  expect_verdict(run, {"pass", "quarantine", "example.org", "example.org", "", "no",
-                       "example.org", "yes"});
+  const auto run = run_against(
+      server, {"--from", "example.org", "--dkim", "example.org", "--dkim-result", "pass"});
+  expect_verdict(
+      run, {"pass", "quarantine", "example.org", "example.org", "", "no", "example.org", "yes"});
 }
 
 } // namespace

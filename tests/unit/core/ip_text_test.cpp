@@ -15,14 +15,13 @@ TEST(Ipv4Text, DottedQuadWithoutLeadingZeros) {
     bool valid;
   };
   const Case cases[] = {
-      {"127.0.0.1", true},   {"0.0.0.0", true},     {"255.255.255.255", true},
-      {"127.0.0.01", false}, {"256.0.0.1", false},  {"1.2.3", false},
-      {"1.2.3.4.5", false},  {"1.2.3.4 ", false},   {"", false},
-      {"1..2.3", false},     {"a.b.c.d", false},    {"1.2.3.", false},
-      {".1.2.3", false},     {"1000.1.1.1", false}, {"+1.2.3.4", false},
-      {"localhost", false},
+      {"127.0.0.1", true},  {"0.0.0.0", true},     {"255.255.255.255", true}, {"127.0.0.01", false},
+      {"256.0.0.1", false}, {"1.2.3", false},      {"1.2.3.4.5", false},      {"1.2.3.4 ", false},
+      {"", false},          {"1..2.3", false},     {"a.b.c.d", false},        {"1.2.3.", false},
+      {".1.2.3", false},    {"1000.1.1.1", false}, {"+1.2.3.4", false},       {"localhost", false},
   };
-  for (const auto &c : cases) EXPECT_EQ(parse_ipv4_text(c.text).has_value(), c.valid) << c.text;
+  for (const auto &c : cases)
+    EXPECT_EQ(parse_ipv4_text(c.text).has_value(), c.valid) << c.text;
   EXPECT_EQ(*parse_ipv4_text("10.20.30.40"), (Ipv4Bytes{10, 20, 30, 40}));
 }
 

@@ -51,15 +51,22 @@ TEST(ErrorNames, ErrnoMapping) {
     Error expected;
   };
   const Case cases[] = {
-      {ENOENT, Error::FileNotFound},          {EACCES, Error::AccessDenied},
-      {EPERM, Error::PermissionDenied},       {EADDRINUSE, Error::AddressInUse},
-      {ECONNREFUSED, Error::ConnectionRefused}, {EPIPE, Error::BrokenPipe},
-      {EMFILE, Error::ProcessFdQuotaExceeded}, {ENFILE, Error::SystemFdQuotaExceeded},
-      {ENOMEM, Error::SystemResources},       {EISDIR, Error::IsDir},
-      {EADDRNOTAVAIL, Error::AddressNotAvailable}, {0, Error::Unexpected},
+      {ENOENT, Error::FileNotFound},
+      {EACCES, Error::AccessDenied},
+      {EPERM, Error::PermissionDenied},
+      {EADDRINUSE, Error::AddressInUse},
+      {ECONNREFUSED, Error::ConnectionRefused},
+      {EPIPE, Error::BrokenPipe},
+      {EMFILE, Error::ProcessFdQuotaExceeded},
+      {ENFILE, Error::SystemFdQuotaExceeded},
+      {ENOMEM, Error::SystemResources},
+      {EISDIR, Error::IsDir},
+      {EADDRNOTAVAIL, Error::AddressNotAvailable},
+      {0, Error::Unexpected},
       {EDOM, Error::Unexpected},
   };
-  for (const auto &c : cases) EXPECT_EQ(error_from_errno(c.value), c.expected) << c.value;
+  for (const auto &c : cases)
+    EXPECT_EQ(error_from_errno(c.value), c.expected) << c.value;
 }
 
 Result<int> half(int n) {

@@ -48,8 +48,8 @@ LogSettings settings(bool syslog, std::uint8_t facility, std::uint8_t level,
 class FakeSyslog {
 public:
   FakeSyslog() {
-    path_ = "/tmp/corvane-log-test-" + std::to_string(::getpid()) + "-" +
-            std::to_string(counter_++);
+    path_ =
+        "/tmp/corvane-log-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
     ::unlink(path_.c_str());
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
     sockaddr_un address{};
@@ -120,8 +120,10 @@ TEST_F(LogTest, SyslogDatagramCarriesPriAndPrefix) {
     std::string pri;
   };
   const Case cases[] = {
-      {19, Severity::warning, "<156>"}, {2, Severity::info, "<22>"},
-      {2, Severity::err, "<19>"},       {23, Severity::debug, "<191>"},
+      {19, Severity::warning, "<156>"},
+      {2, Severity::info, "<22>"},
+      {2, Severity::err, "<19>"},
+      {23, Severity::debug, "<191>"},
   };
   FakeSyslog syslog;
   for (const auto &c : cases) {
@@ -177,7 +179,10 @@ TEST_F(LogTest, LongLineIsCutAtBufferSize) {
 TEST_F(LogTest, ControlBytesBecomeUnderscores) {
   test::StderrCapture capture;
   install_log_settings(settings(false, 2, 6, "id\nx"));
-  log_message(Severity::info, std::string_view("a\nb\tc\x7F" "d\x01\x1F" "e\x80", 11));
+  log_message(Severity::info, std::string_view("a\nb\tc\x7F"
+                                               "d\x01\x1F"
+                                               "e\x80",
+                                               11));
   EXPECT_EQ(capture.text(), "id_x[" + k_pid + "]: a_b_c_d__e\x80\n");
 }
 
@@ -224,8 +229,8 @@ TEST_F(LogTest, LoggingDoesNotAllocate) {
   open_log_connection();
   const std::string value(2000, 'v');
   const long before = t_allocations;
-  log_message(Severity::info, "n=", 12345, " e=", ErrorName{Error::DnsTimeout}, " v=",
-              SafeField{value});
+  log_message(Severity::info, "n=", 12345, " e=", ErrorName{Error::DnsTimeout},
+              " v=", SafeField{value});
   log_message(Severity::debug, "plain");
   EXPECT_EQ(t_allocations, before);
   EXPECT_EQ(syslog.receive().size(), 1024u);
@@ -257,7 +262,8 @@ TEST_F(LogTest, ThreadsLogConcurrentlyOverTheirOwnSockets) {
       close_log_connection();
     });
   }
-  for (auto &thread : threads) thread.join();
+  for (auto &thread : threads)
+    thread.join();
   receiver.join();
   std::set<std::string> seen;
   const std::string prefix = "<22>corvane[" + k_pid + "]: ";
