@@ -39,6 +39,7 @@ namespace corvane {
   X(FileNotFound)                                                              \
   X(FileTooBig)                                                                \
   X(IsDir)                                                                     \
+  X(NotRegularFile)                                                            \
   X(NotDir)                                                                    \
   X(NameTooLong)                                                               \
   X(AccessDenied)                                                              \

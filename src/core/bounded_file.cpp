@@ -1,0 +1,101 @@
+#include "core/bounded_file.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+class OwnedFd {
+public:
+  explicit OwnedFd(int fd) noexcept : fd_(fd) {}
+  OwnedFd(const OwnedFd &) = delete;
+  OwnedFd &operator=(const OwnedFd &) = delete;
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+
+private:
+  int fd_;
+};
+
+// open(2) wants a NUL-terminated path; a NUL inside would silently name a
+// different file than the one given.
+Result<int> open_non_blocking(std::string_view path) noexcept {
+  if (path.size() >= k_max_path_bytes) return Error::NameTooLong;
+  if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
+  std::array<char, k_max_path_bytes> terminated{};
+  std::memcpy(terminated.data(), path.data(), path.size());
+  for (;;) {
+    const int fd = ::open(terminated.data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return error_from_errno(errno);
+  }
+}
+
+Result<void> check_kind(int fd, FileKind kind) noexcept {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return error_from_errno(errno);
+  if (S_ISDIR(status.st_mode)) return Error::IsDir;
+  if (kind == FileKind::regular_only && !S_ISREG(status.st_mode)) return Error::NotRegularFile;
+  return {};
+}
+
+// A pipe or device opened non-blocking may have nothing to read yet; wait for
+// it like a blocking read would.
+Result<void> wait_readable(int fd) noexcept {
+  pollfd watch{fd, POLLIN, 0};
+  while (::poll(&watch, 1, -1) < 0)
+    if (errno != EINTR) return error_from_errno(errno);
+  return {};
+}
+
+Result<void> read_to_end(int fd, std::size_t max_bytes, std::pmr::string &content) {
+  std::size_t used = 0;
+  for (;;) {
+    if (used == content.size()) {
+      const std::size_t grown = std::max<std::size_t>(64 * 1024, content.size() * 2);
+      content.resize(std::min(grown, max_bytes + 1));
+    }
+    const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        if (auto waited = wait_readable(fd); !waited) return waited.error();
+        continue;
+      }
+      return error_from_errno(errno);
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+    if (used > max_bytes) return Error::FileTooBig;
+  }
+  content.resize(used);
+  return {};
+}
+
+} // namespace
+
+Result<std::pmr::string> read_bounded_file(std::string_view path, std::size_t max_bytes,
+                                           FileKind kind, std::pmr::memory_resource *allocator) {
+  return catch_out_of_memory([&]() -> Result<std::pmr::string> {
+    auto opened = open_non_blocking(path);
+    if (!opened) return opened.error();
+    const OwnedFd fd(*opened);
+    if (auto checked = check_kind(fd.get(), kind); !checked) return checked.error();
+    std::pmr::string content(allocator);
+    if (auto read = read_to_end(fd.get(), max_bytes, content); !read) return read.error();
+    return content;
+  });
+}
+
+} // namespace corvane
