@@ -29,6 +29,7 @@ Error error_from_errno(int errno_value) noexcept {
   case ENOENT: return Error::FileNotFound;
   case EISDIR: return Error::IsDir;
   case ENOTDIR: return Error::NotDir;
+  case ELOOP: return Error::SymLinkLoop;
   case EFBIG: return Error::FileTooBig;
   case ENAMETOOLONG: return Error::NameTooLong;
   case EMFILE: return Error::ProcessFdQuotaExceeded;

@@ -41,6 +41,7 @@ namespace corvane {
   X(IsDir)                                                                     \
   X(NotRegularFile)                                                            \
   X(NotDir)                                                                    \
+  X(SymLinkLoop)                                                               \
   X(NameTooLong)                                                               \
   X(AccessDenied)                                                              \
   X(PermissionDenied)                                                          \

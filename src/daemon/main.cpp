@@ -1,33 +1,55 @@
 #include "core/error.hpp"
+#include "daemon/run_daemon.hpp"
 #include "log/log.hpp"
 #include "log/stderr_lock.hpp"
 
-#include <string>
-#include <string_view>
+#include <signal.h>
+
+#include <array>
+#include <cstring>
+#include <new>
 
 using namespace corvane;
 
 namespace {
 
-// The daemon's top level: a fatal error is logged, named on standard error,
-// and ends the process with status 1.
-int exit_on(Error error) {
+extern "C" void ignore_signal(int) {}
+
+// Writes to closed peers fail with an error instead of ending the process.
+void install_sigpipe_handler() noexcept {
+  struct sigaction action {};
+  action.sa_handler = &ignore_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  (void)::sigaction(SIGPIPE, &action, nullptr);
+}
+
+// Reports the error that ended start-up. Nothing here allocates, so running
+// out of memory is reported like any other error.
+int exit_on(Error error) noexcept {
   log::log_message(log::Severity::err, "fatal: exiting on ", error_name(error));
-  std::string line = "error: ";
-  line += error_name(error);
-  line += '\n';
-  log::write_stderr(line);
+  constexpr std::string_view prefix = "error: ";
+  std::array<char, 128> line{};
+  const std::string_view name = error_name(error);
+  std::size_t length = 0;
+  for (const std::string_view piece : {prefix, name, std::string_view("\n")}) {
+    const std::size_t count = std::min(piece.size(), line.size() - length);
+    std::memcpy(line.data() + length, piece.data(), count);
+    length += count;
+  }
+  log::write_stderr(std::string_view(line.data(), length));
   return 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 3 || std::string_view(argv[1]) != "-c") {
-    log::log_message(log::Severity::err, "usage: corvane -c <config-file>");
-    return exit_on(Error::InvalidArgument);
+  install_sigpipe_handler();
+  Result<void> outcome = Error::OutOfMemory;
+  try {
+    outcome = daemon::run_daemon(std::span<char *const>(argv, static_cast<std::size_t>(argc)));
+  } catch (const std::bad_alloc &) {
+    outcome = Error::OutOfMemory;
   }
-  // The milter service is not built yet: refuse rather than pretend to run.
-  log::log_message(log::Severity::err, "the milter service is not available in this build");
-  return exit_on(Error::Unexpected);
+  return outcome ? 0 : exit_on(outcome.error());
 }

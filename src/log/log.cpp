@@ -108,7 +108,7 @@ LogLine::LogLine(Severity severity) noexcept {
 }
 
 void LogLine::append(std::string_view text) noexcept {
-  const std::size_t room = buffer_.size() - length_;
+  const std::size_t room = k_line_size - length_;
   const std::size_t count = std::min(room, text.size());
   std::copy_n(text.data(), count, buffer_.data() + length_);
   length_ += count;
@@ -142,8 +142,10 @@ void LogLine::emit() noexcept {
     const std::size_t close = line.find('>');
     if (close != std::string_view::npos) line.remove_prefix(close + 1);
   }
-  write_ignoring_result(STDERR_FILENO, line.data(), line.size());
-  write_ignoring_result(STDERR_FILENO, "\n", 1);
+  // Text and newline in one write: lines of different threads never
+  // interleave between the two.
+  buffer_[length_] = '\n';
+  write_ignoring_result(STDERR_FILENO, line.data(), line.size() + 1);
 }
 
 void write_error_name(LogLine &line, Error error) noexcept {

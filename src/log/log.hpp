@@ -72,7 +72,9 @@ public:
   std::string_view text() const noexcept { return {buffer_.data(), length_}; }
 
 private:
-  std::array<char, k_line_size> buffer_;
+  // One byte past the line is kept for the newline of the standard-error
+  // sink, so a line and its newline leave in one write.
+  std::array<char, k_line_size + 1> buffer_;
   std::size_t length_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <memory_resource>
 #include <string>
+#include <string_view>
 
 namespace corvane::milter {
 
@@ -13,6 +14,8 @@ struct HeaderField {
 
   HeaderField() = default;
   explicit HeaderField(const allocator_type &allocator) : name(allocator), value(allocator) {}
+  HeaderField(std::string_view name_, std::string_view value_, const allocator_type &allocator)
+      : name(name_, allocator), value(value_, allocator) {}
   HeaderField(const HeaderField &other, const allocator_type &allocator)
       : name(other.name, allocator), value(other.value, allocator) {}
   HeaderField(HeaderField &&other, const allocator_type &allocator)

@@ -1,0 +1,92 @@
+#include "daemon/process_setup.hpp"
+
+#include "core/ascii.hpp"
+#include "core/number.hpp"
+#include "log/log.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <string>
+
+namespace corvane::daemon {
+
+namespace {
+
+constexpr std::size_t k_pid_text_bytes = 32;
+
+// Up to 32 bytes of the file, or nothing when it cannot be read. Opened
+// non-blocking, so a FIFO at the path cannot hold start-up.
+std::optional<std::string> read_pid_text(std::string_view path) {
+  if (path.size() >= k_max_path || path.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string terminated(path);
+  const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::array<char, k_pid_text_bytes> bytes;
+  std::size_t used = 0;
+  while (used < bytes.size()) {
+    const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  return std::string(bytes.data(), used);
+}
+
+bool process_exists(pid_t pid) noexcept {
+  // A refusal for lack of permission still means someone has that pid.
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+} // namespace
+
+Result<void> check_pid_file(std::string_view path) {
+  const auto text = read_pid_text(path);
+  if (!text) return {};
+  const auto pid = read_i32(trim(*text, TrimSet::SpTabCrLf));
+  if (!pid || *pid <= 0) return {};
+  if (*pid == ::getpid() || *pid == ::getppid() || !process_exists(*pid)) return {};
+  log::log_message(log::Severity::err, "pid file ", path, " is held by live process ", *pid,
+                   "; refusing to start a second instance");
+  return Error::AlreadyRunning;
+}
+
+Result<void> write_pid_file(std::string_view path) {
+  if (path.size() >= k_max_path) return Error::NameTooLong;
+  if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
+  const std::string terminated(path);
+  const int fd =
+      ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return error_from_errno(errno);
+  const std::string line = std::to_string(::getpid()) + "\n";
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(fd, rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      const Error error = written < 0 ? error_from_errno(errno) : Error::NoSpaceLeft;
+      ::close(fd);
+      return error;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  if (::close(fd) != 0 && errno != EINTR) return error_from_errno(errno);
+  return {};
+}
+
+void remove_pid_file(std::string_view path) noexcept {
+  if (path.size() >= k_max_path || path.find('\0') != std::string_view::npos) return;
+  std::array<char, k_max_path> terminated{};
+  path.copy(terminated.data(), path.size());
+  (void)::unlink(terminated.data());
+}
+
+} // namespace corvane::daemon

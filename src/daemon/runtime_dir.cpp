@@ -1,0 +1,92 @@
+#include "daemon/process_setup.hpp"
+
+#include "log/log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <string>
+
+namespace corvane::daemon {
+
+using log::ErrorName;
+using log::log_message;
+using log::Severity;
+
+namespace {
+
+constexpr mode_t k_runtime_dir_mode = 0755;
+
+// Handing one of these to an unprivileged user would let it replace other
+// software's files.
+constexpr std::array<std::string_view, 6> k_shared_directories{"/",    "/var", "/var/run",
+                                                               "/run", "/tmp", "/var/tmp"};
+
+// Everything before the last "/" once trailing "/" are ignored; "/" when
+// that is the only one; none without a "/".
+std::optional<std::string_view> directory_of(std::string_view path) noexcept {
+  while (path.size() > 1 && path.back() == '/')
+    path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  return slash == 0 ? std::string_view("/") : path.substr(0, slash);
+}
+
+void warn(std::string_view action, std::string_view directory, Error error) {
+  log_message(Severity::warning, action, " ", directory, ": ", ErrorName{error});
+}
+
+int open_directory(const std::string &directory) noexcept {
+  return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool is_shared_directory(const std::string &directory, int fd) noexcept {
+  std::string_view name = directory;
+  while (name.size() > 1 && name.back() == '/')
+    name.remove_suffix(1);
+  for (const std::string_view shared : k_shared_directories)
+    if (name == shared) return true;
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && (status.st_mode & S_ISVTX) != 0;
+}
+
+// The mask would narrow the mode of a directory made with mkdir alone.
+void set_exact_mode(const std::string &directory) {
+  const int fd = open_directory(directory);
+  if (fd < 0) return warn("open", directory, error_from_errno(errno));
+  if (::fchmod(fd, k_runtime_dir_mode) != 0) warn("chmod", directory, error_from_errno(errno));
+  ::close(fd);
+}
+
+void give_to(const std::string &directory, const ResolvedUser &owner) {
+  const int fd = open_directory(directory);
+  if (fd < 0) return warn("open", directory, error_from_errno(errno));
+  if (is_shared_directory(directory, fd)) {
+    log_message(Severity::warning, "not changing owner of shared directory ", directory,
+                "; put PidFile and unix sockets in a directory of their own");
+  } else if (::fchown(fd, owner.uid, owner.gid) != 0) {
+    warn("chown", directory, error_from_errno(errno));
+  }
+  ::close(fd);
+}
+
+} // namespace
+
+void prepare_runtime_dir(std::string_view file_path, std::optional<ResolvedUser> owner) {
+  const auto directory_view = directory_of(file_path);
+  if (!directory_view) return;
+  const std::string directory(*directory_view);
+  if (directory.size() >= k_max_path) {
+    warn("mkdir", directory, Error::NameTooLong);
+  } else if (::mkdir(directory.c_str(), k_runtime_dir_mode) == 0) {
+    set_exact_mode(directory);
+  } else if (errno != EEXIST) {
+    warn("mkdir", directory, error_from_errno(errno));
+  }
+  if (owner) give_to(directory, *owner);
+}
+
+} // namespace corvane::daemon

@@ -1,0 +1,106 @@
+#include "daemon/worker_pool.hpp"
+
+#include "milter/worker.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvane::daemon {
+
+namespace {
+
+struct Pipe {
+  platform::UniqueFd read;
+  platform::UniqueFd write;
+};
+
+Result<Pipe> make_pipe() noexcept {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return error_from_errno(errno);
+  return Pipe{platform::UniqueFd(ends[0]), platform::UniqueFd(ends[1])};
+}
+
+Result<void> make_non_blocking(int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return error_from_errno(errno);
+  return {};
+}
+
+milter::SessionLimits session_limits(const config::Config &config) noexcept {
+  return {config.max_headers, config.max_header_bytes, config.max_body_bytes,
+          config.max_signatures};
+}
+
+} // namespace
+
+Result<void> WorkerPool::start(const config::Config &config, const milter::MilterHooks &hooks,
+                               std::size_t worker_count) {
+  auto shutdown_pipe = make_pipe();
+  if (!shutdown_pipe) return shutdown_pipe.error();
+  shutdown_read_ = std::move(shutdown_pipe->read);
+  shutdown_write_ = std::move(shutdown_pipe->write);
+
+  // The write ends stay blocking; a worker reads its end until it is empty.
+  std::vector<platform::UniqueFd> wake_reads;
+  for (std::size_t i = 0; i < worker_count; ++i) {
+    auto wake = make_pipe();
+    if (!wake) return wake.error();
+    if (auto set = make_non_blocking(wake->read.get()); !set) return set.error();
+    wake_reads.push_back(std::move(wake->read));
+    wake_writes_.push_back(std::move(wake->write));
+  }
+
+  auto shared = milter::SharedListeners::open(config.listeners);
+  if (!shared) return shared.error();
+  shared_ = std::make_unique<milter::SharedListeners>(std::move(*shared));
+
+  std::vector<std::unique_ptr<milter::Worker>> workers;
+  for (std::size_t i = 0; i < worker_count; ++i) {
+    milter::WorkerSetup setup;
+    setup.index = i;
+    setup.shutdown_fd = shutdown_read_.get();
+    setup.wake_fd = std::move(wake_reads[i]);
+    setup.hooks = hooks;
+    setup.limits = session_limits(config);
+    setup.max_connections = config.max_connections;
+    setup.generations = &generations_;
+    auto worker = milter::prepare_worker(std::move(setup), config.listeners, *shared_);
+    if (!worker) return worker.error();
+    workers.push_back(std::move(*worker));
+  }
+
+  // Only now that every worker is ready does any of them run.
+  for (auto &worker : workers) {
+    milter::Worker *handed = worker.release();
+    auto thread = platform::start_thread(
+        [handed] { milter::run_worker_thread(std::unique_ptr<milter::Worker>(handed)); });
+    if (!thread) {
+      worker.reset(handed); // never ran: still ours to free
+      return thread.error();
+    }
+    threads_.push_back(std::move(*thread));
+  }
+  return {};
+}
+
+std::uint64_t WorkerPool::reload() noexcept {
+  generations_.advance();
+  const char wake = 0x01;
+  for (const auto &pipe : wake_writes_)
+    [[maybe_unused]] const ssize_t written = ::write(pipe.get(), &wake, 1);
+  return generations_.current();
+}
+
+void WorkerPool::shutdown() noexcept {
+  shutdown_write_.reset();
+  for (auto &thread : threads_)
+    thread.join();
+  threads_.clear();
+  shared_.reset();
+  wake_writes_.clear();
+  shutdown_read_.reset();
+}
+
+} // namespace corvane::daemon

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "milter/session.hpp"
+
+#include <string_view>
+
+namespace corvane::milter {
+
+class Worker;
+
+// Handles one packet from the MTA and answers it where the protocol calls for
+// an answer. Returns whether the connection is still open; after false the
+// session is gone.
+bool dispatch_packet(Worker &worker, MilterSession &session, char command,
+                     std::string_view payload) noexcept;
+
+// Stores the macros of a 'D' packet: after the command letter, name NUL value
+// NUL pairs; later values win.
+void apply_macros(MilterSession &session, std::string_view payload) noexcept;
+
+} // namespace corvane::milter

@@ -1,0 +1,84 @@
+#include "platform/event_queue.hpp"
+
+#if defined(__FreeBSD__)
+
+#include <cerrno>
+
+namespace corvane::platform {
+
+namespace {
+
+struct kevent change_for(int fd, short filter, unsigned short flags) noexcept {
+  struct kevent change {};
+  EV_SET(&change, static_cast<uintptr_t>(fd), filter, flags, 0, 0, nullptr);
+  return change;
+}
+
+struct kevent raw_change(int fd, Readiness kind) noexcept {
+  return kind == Readiness::read ? change_for(fd, EVFILT_READ, EV_ADD | EV_CLEAR)
+                                 : change_for(fd, EVFILT_WRITE, EV_ADD | EV_ONESHOT);
+}
+
+} // namespace
+
+Result<EventQueue> EventQueue::create() noexcept {
+  UniqueFd queue(::kqueuex(KQUEUE_CLOEXEC));
+  if (!queue) return error_from_errno(errno);
+  return EventQueue(std::move(queue));
+}
+
+void EventQueue::queue(Change change) noexcept {
+  if (change_count_ == changes_.size()) (void)submit();
+  changes_[change_count_++] = change;
+}
+
+void EventQueue::watch_read(int fd) noexcept { queue({fd, Readiness::read}); }
+void EventQueue::arm_write(int fd) noexcept { queue({fd, Readiness::write}); }
+
+void EventQueue::forget(int fd) noexcept {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < change_count_; ++i)
+    if (changes_[i].fd != fd) changes_[kept++] = changes_[i];
+  change_count_ = kept;
+  const struct kevent removals[2] = {change_for(fd, EVFILT_READ, EV_DELETE),
+                                     change_for(fd, EVFILT_WRITE, EV_DELETE)};
+  (void)::kevent(queue_.get(), removals, 2, nullptr, 0, nullptr);
+}
+
+// Submits the whole list in one call, with a zero timeout and no room for
+// events, so no readiness is collected (and none is lost).
+Result<void> EventQueue::submit() noexcept {
+  std::array<struct kevent, k_change_batch> raw;
+  for (std::size_t i = 0; i < change_count_; ++i)
+    raw[i] = raw_change(changes_[i].fd, changes_[i].kind);
+  const timespec zero{};
+  const int count = static_cast<int>(change_count_);
+  change_count_ = 0;
+  if (::kevent(queue_.get(), raw.data(), count, nullptr, 0, &zero) < 0)
+    return error_from_errno(errno);
+  return {};
+}
+
+Result<std::span<const ReadyEvent>> EventQueue::wait(int timeout_ms) noexcept {
+  std::array<struct kevent, k_change_batch> changes;
+  for (std::size_t i = 0; i < change_count_; ++i)
+    changes[i] = raw_change(changes_[i].fd, changes_[i].kind);
+  const int change_count = static_cast<int>(change_count_);
+  change_count_ = 0;
+  const timespec limit{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1'000'000};
+  const int count = ::kevent(queue_.get(), changes.data(), change_count, raw_.data(),
+                             static_cast<int>(raw_.size()), timeout_ms < 0 ? nullptr : &limit);
+  if (count < 0) return error_from_errno(errno);
+  std::size_t ready = 0;
+  for (int i = 0; i < count; ++i) {
+    const struct kevent &raw = raw_[static_cast<std::size_t>(i)];
+    const Readiness kind = raw.filter == EVFILT_WRITE ? Readiness::write : Readiness::read;
+    ready_[ready++] = {static_cast<int>(raw.ident), kind, (raw.flags & EV_EOF) != 0,
+                       (raw.flags & EV_ERROR) != 0};
+  }
+  return std::span<const ReadyEvent>(ready_.data(), ready);
+}
+
+} // namespace corvane::platform
+
+#endif
