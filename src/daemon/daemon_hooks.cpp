@@ -1,6 +1,8 @@
 #include "daemon/daemon_hooks.hpp"
 
 #include "dns/thread_resolver.hpp"
+#include "events/event_publisher.hpp"
+#include "filter/end_of_message.hpp"
 #include "log/log.hpp"
 
 namespace corvane::daemon {
@@ -10,8 +12,41 @@ void reload_worker() noexcept {
   log::log_message(log::Severity::debug, "worker: config reload acknowledged");
 }
 
-milter::MilterHooks daemon_hooks() {
+namespace {
+
+dns::TxtLookup &this_thread_resolver() { return dns::thread_resolver(); }
+
+void publish_on_this_thread(const events::EvaluationEvent &event,
+                            std::pmr::memory_resource *memory) {
+  events::publish_event(event, memory);
+}
+
+} // namespace
+
+filter::FilterSettings filter_settings(const config::Config &config,
+                                       const ReferenceData &reference) {
+  filter::FilterSettings settings;
+  settings.authserv_id = config.authserv_id;
+  settings.strip_auth_results = config.strip_auth_results;
+  settings.reject_text = config.reject_text;
+  settings.quarantine_header = config.quarantine_header;
+  for (const auto &listener : config.listeners)
+    settings.enforcement.push_back(static_cast<dmarc::PolicyAction>(listener.enforcement));
+  settings.max_evaluation_ms = config.max_evaluation_ms;
+  settings.apply_pct = config.apply_pct;
+  settings.sealers = &reference.trusted_sealers;
+  settings.public_suffix_list =
+      reference.public_suffix_list ? &*reference.public_suffix_list : nullptr;
+  settings.resolver = &this_thread_resolver;
+  settings.publish = &publish_on_this_thread;
+  return settings;
+}
+
+milter::MilterHooks daemon_hooks(const filter::FilterSettings &settings) {
   milter::MilterHooks hooks;
+  hooks.eom = [&settings](milter::MilterSession &session) {
+    return filter::handle_end_of_message(session, settings);
+  };
   hooks.reload = &reload_worker;
   hooks.offered_actions = milter::k_action_add_headers | milter::k_action_change_headers;
   hooks.offered_protocol_flags = 0;

@@ -31,6 +31,8 @@ std::optional<dmarc::PublicSuffixList> load_suffix_list(const config::Config &co
 
 ReferenceData load_reference_data(const config::Config &config) {
   ReferenceData data;
+  if (config.trusted_sealers_file)
+    data.trusted_sealers = filter::load_trusted_sealers(*config.trusted_sealers_file);
   data.public_suffix_list = load_suffix_list(config);
   return data;
 }

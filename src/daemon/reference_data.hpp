@@ -2,6 +2,7 @@
 
 #include "config/config.hpp"
 #include "dmarc/public_suffix_list.hpp"
+#include "filter/trusted_sealers.hpp"
 
 #include <optional>
 
@@ -10,6 +11,7 @@ namespace corvane::daemon {
 // What every evaluation reads besides the configuration: built once at
 // start-up, before any other thread exists, and only read afterwards.
 struct ReferenceData {
+  filter::TrustedSealers trusted_sealers; // empty when not configured or not loadable
   std::optional<dmarc::PublicSuffixList> public_suffix_list;
 };
 

@@ -5,9 +5,10 @@
 #include "daemon/process_setup.hpp"
 #include "daemon/reference_data.hpp"
 #include "daemon/signal_loop.hpp"
-#include "daemon/worker_pool.hpp"
 #include "dns/thread_resolver.hpp"
+#include "events/event_publisher.hpp"
 #include "log/log.hpp"
+#include "milter/worker_pool.hpp"
 #include "platform/cpu_count.hpp"
 #include "platform/signals.hpp"
 
@@ -53,6 +54,17 @@ std::uint64_t descriptors_needed(const config::Config &config, std::size_t worke
   return std::uint64_t{workers} *
              (std::uint64_t{config.max_connections} + config.listeners.size() + 3) +
          64;
+}
+
+milter::WorkerPoolSettings pool_settings(const config::Config &config,
+                                         milter::MilterHooks hooks) {
+  milter::WorkerPoolSettings settings;
+  settings.listeners = config.listeners;
+  settings.limits = {config.max_headers, config.max_header_bytes, config.max_body_bytes,
+                     config.max_signatures};
+  settings.max_connections = config.max_connections;
+  settings.hooks = std::move(hooks);
+  return settings;
 }
 
 std::optional<ResolvedUser> runtime_owner(const config::Config &config) {
@@ -109,7 +121,9 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   log::open_log_connection();
 
   dns::install_thread_resolver_settings(resolver_settings(config));
+  events::install_event_settings(config.zmq_endpoint, config.zmq_topic);
   const ReferenceData reference = load_reference_data(config);
+  const filter::FilterSettings settings = filter_settings(config, reference);
 
   if (config.umask) ::umask(*config.umask);
   if (auto free = check_pid_file(config.pid_file); !free) return free.error();
@@ -140,8 +154,9 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   log_message(Severity::info, "Corvane starting, AuthservID=", config.authserv_id,
               ", listeners=", config.listeners.size());
 
-  WorkerPool pool(workers);
-  if (auto started = pool.start(config, daemon_hooks(), workers); !started) return started.error();
+  milter::WorkerPool pool(workers);
+  if (auto started = pool.start(pool_settings(config, daemon_hooks(settings))); !started)
+    return started.error();
   if (startup_pipe) notify_parent(*startup_pipe);
   run_signal_loop(pool);
   pool.shutdown();

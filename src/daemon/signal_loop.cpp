@@ -9,7 +9,7 @@ namespace corvane::daemon {
 using log::log_message;
 using log::Severity;
 
-void run_signal_loop(WorkerPool &workers) noexcept {
+void run_signal_loop(milter::WorkerPool &workers) noexcept {
   sigset_t waited;
   sigemptyset(&waited);
   sigaddset(&waited, SIGHUP);

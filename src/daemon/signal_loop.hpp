@@ -1,12 +1,12 @@
 #pragma once
 
-#include "daemon/worker_pool.hpp"
+#include "milter/worker_pool.hpp"
 
 namespace corvane::daemon {
 
 // The main thread once start-up is done: SIGHUP advances the configuration
 // generation and wakes the workers; SIGINT or SIGTERM returns, for the
 // shutdown.
-void run_signal_loop(WorkerPool &workers) noexcept;
+void run_signal_loop(milter::WorkerPool &workers) noexcept;
 
 } // namespace corvane::daemon

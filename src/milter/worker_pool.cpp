@@ -1,13 +1,11 @@
-#include "daemon/worker_pool.hpp"
-
-#include "milter/worker.hpp"
+#include "milter/worker_pool.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace corvane::daemon {
+namespace corvane::milter {
 
 namespace {
 
@@ -28,15 +26,10 @@ Result<void> make_non_blocking(int fd) noexcept {
   return {};
 }
 
-milter::SessionLimits session_limits(const config::Config &config) noexcept {
-  return {config.max_headers, config.max_header_bytes, config.max_body_bytes,
-          config.max_signatures};
-}
-
 } // namespace
 
-Result<void> WorkerPool::start(const config::Config &config, const milter::MilterHooks &hooks,
-                               std::size_t worker_count) {
+Result<void> WorkerPool::start(const WorkerPoolSettings &settings) {
+  const std::size_t worker_count = count_;
   auto shutdown_pipe = make_pipe();
   if (!shutdown_pipe) return shutdown_pipe.error();
   shutdown_read_ = std::move(shutdown_pipe->read);
@@ -52,30 +45,31 @@ Result<void> WorkerPool::start(const config::Config &config, const milter::Milte
     wake_writes_.push_back(std::move(wake->write));
   }
 
-  auto shared = milter::SharedListeners::open(config.listeners);
+  auto shared = SharedListeners::open(settings.listeners);
   if (!shared) return shared.error();
-  shared_ = std::make_unique<milter::SharedListeners>(std::move(*shared));
+  shared_ = std::make_unique<SharedListeners>(std::move(*shared));
 
-  std::vector<std::unique_ptr<milter::Worker>> workers;
+  std::vector<std::unique_ptr<Worker>> workers;
   for (std::size_t i = 0; i < worker_count; ++i) {
-    milter::WorkerSetup setup;
+    WorkerSetup setup;
     setup.index = i;
     setup.shutdown_fd = shutdown_read_.get();
     setup.wake_fd = std::move(wake_reads[i]);
-    setup.hooks = hooks;
-    setup.limits = session_limits(config);
-    setup.max_connections = config.max_connections;
+    setup.hooks = settings.hooks;
+    setup.limits = settings.limits;
+    setup.max_connections = settings.max_connections;
     setup.generations = &generations_;
-    auto worker = milter::prepare_worker(std::move(setup), config.listeners, *shared_);
+    setup.drain_timeout_ms = settings.drain_timeout_ms;
+    auto worker = prepare_worker(std::move(setup), settings.listeners, *shared_);
     if (!worker) return worker.error();
     workers.push_back(std::move(*worker));
   }
 
   // Only now that every worker is ready does any of them run.
   for (auto &worker : workers) {
-    milter::Worker *handed = worker.release();
+    Worker *handed = worker.release();
     auto thread = platform::start_thread(
-        [handed] { milter::run_worker_thread(std::unique_ptr<milter::Worker>(handed)); });
+        [handed] { run_worker_thread(std::unique_ptr<Worker>(handed)); });
     if (!thread) {
       worker.reset(handed); // never ran: still ours to free
       return thread.error();
@@ -93,8 +87,10 @@ std::uint64_t WorkerPool::reload() noexcept {
   return generations_.current();
 }
 
+void WorkerPool::begin_shutdown() noexcept { shutdown_write_.reset(); }
+
 void WorkerPool::shutdown() noexcept {
-  shutdown_write_.reset();
+  begin_shutdown();
   for (auto &thread : threads_)
     thread.join();
   threads_.clear();
@@ -103,4 +99,4 @@ void WorkerPool::shutdown() noexcept {
   shutdown_read_.reset();
 }
 
-} // namespace corvane::daemon
+} // namespace corvane::milter

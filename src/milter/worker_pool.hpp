@@ -5,6 +5,8 @@
 #include "milter/generation.hpp"
 #include "milter/hooks.hpp"
 #include "milter/listener.hpp"
+#include "milter/session.hpp"
+#include "milter/worker.hpp"
 #include "platform/thread.hpp"
 #include "platform/unique_fd.hpp"
 
@@ -12,7 +14,16 @@
 #include <memory>
 #include <vector>
 
-namespace corvane::daemon {
+namespace corvane::milter {
+
+struct WorkerPoolSettings {
+  std::vector<config::ListenerConfig> listeners;
+  SessionLimits limits;
+  std::uint32_t max_connections = 256; // per worker
+  MilterHooks hooks;
+  // Tests shorten the drain; the daemon keeps 30 s.
+  std::int64_t drain_timeout_ms = k_drain_timeout_ms;
+};
 
 // The worker threads and what the main thread keeps to steer them: the
 // shutdown pipe (every worker watches its read end; closing the write end
@@ -20,7 +31,7 @@ namespace corvane::daemon {
 // and the shared unix-domain listeners.
 class WorkerPool {
 public:
-  explicit WorkerPool(std::size_t workers) : generations_(workers) {}
+  explicit WorkerPool(std::size_t workers) : generations_(workers), count_(workers) {}
   WorkerPool(const WorkerPool &) = delete;
   WorkerPool &operator=(const WorkerPool &) = delete;
   // Drains and joins whatever was started.
@@ -28,28 +39,30 @@ public:
 
   // Creates the pipes, prepares every worker with its listeners and only
   // then starts one thread per worker, in index order. Any failure releases
-  // what was prepared (threads already started are drained and joined first)
-  // and is returned (AddressInUse, SystemResources, ...).
-  Result<void> start(const config::Config &config, const milter::MilterHooks &hooks,
-                     std::size_t worker_count);
+  // what was prepared (threads already started are drained and joined) and
+  // is returned (AddressInUse, SystemResources, ...).
+  Result<void> start(const WorkerPoolSettings &settings);
 
   // SIGHUP: advance the generation and wake every worker; returns the new
   // generation.
   std::uint64_t reload() noexcept;
 
-  // Closes the shutdown pipe's write end, joins the workers in index order,
-  // then closes the shared listeners and the pipes. Idempotent.
+  // Starts the drain: closes the shutdown pipe's write end.
+  void begin_shutdown() noexcept;
+  // Drains, joins the workers in index order, then closes the shared
+  // listeners and the pipes. Idempotent.
   void shutdown() noexcept;
 
-  const milter::GenerationRecord &generations() const noexcept { return generations_; }
+  const GenerationRecord &generations() const noexcept { return generations_; }
 
 private:
-  milter::GenerationRecord generations_;
+  GenerationRecord generations_;
+  std::size_t count_;
   platform::UniqueFd shutdown_read_;
   platform::UniqueFd shutdown_write_;
   std::vector<platform::UniqueFd> wake_writes_;
   std::vector<platform::Thread> threads_;
-  std::unique_ptr<milter::SharedListeners> shared_;
+  std::unique_ptr<SharedListeners> shared_;
 };
 
-} // namespace corvane::daemon
+} // namespace corvane::milter
