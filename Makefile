@@ -4,11 +4,10 @@ WERROR      ?= ON
 BUILD       ?= build
 JOBS        ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure --timeout 300 -j $(JOBS)
-RUN_ARGS    ?=
 
 configure = cmake -S . -B $(1) -G $(GENERATOR) -DCORVANE_WERROR=$(WERROR) $(2) >/dev/null
 
-.PHONY: all build run test test-main test-asan test-tsan asan tsan bench fuzz format clean
+.PHONY: all build run demo test test-main test-asan test-tsan asan tsan bench fuzz format clean
 
 all: build
 
@@ -16,11 +15,15 @@ build:
 	$(call configure,$(BUILD),)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The main job. Until the daemon serves mail it runs corvane-check against a
-# demo zone served by a local Knot DNS (RUN_ARGS="--from example.org -n ..."
-# asks about a real domain instead).
+# The main job: the daemon in the foreground (etc/corvane.dev.conf), its DNS
+# answered by a local Knot DNS serving the demo zone. Ctrl-C stops it.
 run: build
-	BUILD=$(BUILD) scripts/run-demo $(RUN_ARGS)
+	BUILD=$(BUILD) scripts/run-demo
+
+# From another terminal while `make run` runs: sample messages and what the
+# MTA receives for each.
+demo:
+	$(BUILD)/tests/demo/corvane-demo-mta $(BUILD)/run/corvane.sock 8894
 
 # Every test label on the normal build, then unit and integration tests under
 # AddressSanitizer+UndefinedBehaviorSanitizer and the unit tests under ThreadSanitizer.
