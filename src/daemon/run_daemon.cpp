@@ -5,6 +5,7 @@
 #include "daemon/process_setup.hpp"
 #include "daemon/reference_data.hpp"
 #include "daemon/signal_loop.hpp"
+#include "dns/health_monitor.hpp"
 #include "dns/thread_resolver.hpp"
 #include "events/event_publisher.hpp"
 #include "log/log.hpp"
@@ -120,7 +121,8 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   log::install_log_settings(config.log_settings);
   log::open_log_connection();
 
-  dns::install_thread_resolver_settings(resolver_settings(config));
+  dns::ResolverSettings resolvers = resolver_settings(config);
+  dns::install_thread_resolver_settings(resolvers);
   events::install_event_settings(config.zmq_endpoint, config.zmq_topic);
   const ReferenceData reference = load_reference_data(config);
   const filter::FilterSettings settings = filter_settings(config, reference);
@@ -139,6 +141,14 @@ Result<void> run_daemon(std::span<char *const> arguments) {
     log::open_log_connection(); // a new process id
   }
   platform::block_signals();
+
+  // Logs its own warnings; without it every lookup tries every server. The
+  // resolvers, created later on the worker threads, link it.
+  std::unique_ptr<dns::HealthMonitor> monitor = dns::start_health_monitor(config.dns_nameservers);
+  if (monitor) {
+    resolvers.monitor = &monitor->view();
+    dns::install_thread_resolver_settings(resolvers);
+  }
 
   prepare_runtime_dirs(config);
   PidFileGuard pid_file(config.pid_file);
@@ -160,6 +170,7 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   if (startup_pipe) notify_parent(*startup_pipe);
   run_signal_loop(pool);
   pool.shutdown();
+  dns::stop_health_monitor(std::move(monitor));
   pid_file.shutting_down();
   return {};
 }

@@ -179,6 +179,7 @@ bool is_final_reply(char code) {
   case 'r':
   case 'a':
   case 'd':
+  case 'y':
   case 'O': return true;
   default: return false;
   }

@@ -80,8 +80,10 @@ struct PacketHead {
 PacketHead packet_head(std::string_view buffer);
 
 // A reply that ends the filter's answer to one command: continue, temporary
-// failure, reject, accept, discard, or the negotiation reply. Modifications
-// ('i', 'm'), reply-code texts ('y') and progress ('p') come before it.
+// failure, reject, accept, discard, the negotiation reply, or a reply-code
+// packet ('y'), which MTAs take as the complete answer (a byte after it would
+// be read as the answer to the next command). Modifications ('i', 'm') and
+// progress ('p') come before it.
 bool is_final_reply(char code);
 
 // The codes of the packets in order, for compact checks: "mmiyr".
