@@ -148,6 +148,12 @@ void MilterClient::close() {
   fd_ = -1;
 }
 
+int MilterClient::release_fd() {
+  inbox_.clear();
+  inbox_start_ = 0;
+  return std::exchange(fd_, -1);
+}
+
 void MilterClient::fail(const std::string &what) const {
   throw std::runtime_error("milter client: " + what);
 }

@@ -70,6 +70,9 @@ public:
 
   int fd() const { return fd_; }
   void close();
+  // Hands the socket (non-blocking) to the caller, who closes it; bytes already
+  // read and not returned are dropped.
+  int release_fd();
 
   // Sending. Each call writes everything it is given or throws.
   void send_raw(std::string_view bytes);
