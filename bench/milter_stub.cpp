@@ -2,7 +2,9 @@
 // peer for milter_load. One thread, one epoll loop; it answers 'O' with the
 // daemon's offer (actions 0x11, no protocol flags), every other command that
 // expects an answer with 'c' (end of message too), and nothing to 'D', 'A' and
-// 'K'; 'Q' closes the connection. It stops on SIGINT or SIGTERM.
+// 'K'; 'Q' closes the connection. While a connection's answers wait for the
+// MTA to read them, it reads nothing more from it. It stops on SIGINT or
+// SIGTERM.
 
 #include "load_generator.hpp"
 #include "support/dns_test_socket.hpp"
