@@ -36,9 +36,8 @@ std::string one_kib_body() {
   return body;
 }
 
-// The bytes of one greeting or message and where each command that expects an
-// answer ends (macros travel in the same write as their command, as MTAs send
-// them).
+// The bytes of one message and where each command that expects an answer ends
+// (macros travel in the same write as their command, as MTAs send them).
 struct Conversation {
   std::string bytes;
   std::vector<std::size_t> unit_ends;
