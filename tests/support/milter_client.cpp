@@ -148,6 +148,12 @@ void MilterClient::close() {
   fd_ = -1;
 }
 
+int MilterClient::release_fd() {
+  inbox_.clear();
+  inbox_start_ = 0;
+  return std::exchange(fd_, -1);
+}
+
 void MilterClient::fail(const std::string &what) const {
   throw std::runtime_error("milter client: " + what);
 }
@@ -156,7 +162,7 @@ std::chrono::milliseconds MilterClient::effective(std::chrono::milliseconds time
   return timeout.count() > 0 ? timeout : options_.timeout;
 }
 
-void MilterClient::send_raw(std::string_view bytes) {
+bool MilterClient::send_raw(std::string_view bytes) {
   const auto until = Clock::now() + options_.timeout;
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -166,26 +172,34 @@ void MilterClient::send_raw(std::string_view bytes) {
       if (!wait_for(fd_, POLLOUT, until))
         fail("the filter took no more input for " + std::to_string(options_.timeout.count()) +
              " ms (" + std::to_string(bytes.size()) + " bytes left to send)");
+    } else if (sent < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+      return false;
     } else {
       fail("send: " + errno_text(errno));
     }
   }
+  return true;
 }
 
-void MilterClient::send_packet(const MilterPacket &packet) { send_raw(frame(packet)); }
+bool MilterClient::send_packet(const MilterPacket &packet) { return send_raw(frame(packet)); }
 
-void MilterClient::send_packets(std::span<const MilterPacket> packets) { send_raw(frame(packets)); }
+bool MilterClient::send_packets(std::span<const MilterPacket> packets) {
+  return send_raw(frame(packets));
+}
 
-void MilterClient::send_packet_bytewise(const MilterPacket &packet, std::chrono::microseconds gap) {
+bool MilterClient::send_packet_bytewise(const MilterPacket &packet, std::chrono::microseconds gap) {
   const std::string bytes = frame(packet);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i > 0) std::this_thread::sleep_for(gap);
-    send_raw(std::string_view(bytes).substr(i, 1));
+    if (!send_raw(std::string_view(bytes).substr(i, 1))) return false;
   }
+  return true;
 }
 
+// A send refused by a closed connection is left to the read, which names the
+// close.
 Replies MilterClient::replies_to(const MilterPacket &packet) {
-  send_packet(packet);
+  (void)send_packet(packet);
   return read_replies();
 }
 
@@ -213,12 +227,12 @@ Replies MilterClient::body(std::string_view chunk) { return replies_to(body_pack
 Replies MilterClient::end_of_message() { return replies_to(end_of_message_packet()); }
 Replies MilterClient::command(const MilterPacket &packet) { return replies_to(packet); }
 
-void MilterClient::macros(char command, const MacroList &macros) {
-  send_packet(macro_packet(command, macros));
+bool MilterClient::macros(char command, const MacroList &macros) {
+  return send_packet(macro_packet(command, macros));
 }
-void MilterClient::abort() { send_packet(abort_packet()); }
-void MilterClient::quit() { send_packet(quit_packet()); }
-void MilterClient::quit_new_connection() { send_packet(quit_new_connection_packet()); }
+bool MilterClient::abort() { return send_packet(abort_packet()); }
+bool MilterClient::quit() { return send_packet(quit_packet()); }
+bool MilterClient::quit_new_connection() { return send_packet(quit_new_connection_packet()); }
 
 std::string_view MilterClient::unread() const {
   return std::string_view(inbox_).substr(inbox_start_);
@@ -287,6 +301,26 @@ Replies MilterClient::read_replies(std::chrono::milliseconds timeout) {
     replies.push_back(next_packet(until, timeout));
   } while (!is_final_reply(replies.back().code));
   return replies;
+}
+
+Replies MilterClient::read_until_closed(std::chrono::milliseconds timeout) {
+  timeout = effective(timeout);
+  const auto until = Clock::now() + timeout;
+  Replies packets;
+  for (;;) {
+    const PacketHead head = packet_head(unread());
+    if (head.cut == PacketCut::ready) {
+      packets.push_back(next_packet(until, timeout));
+    } else if (peer_closed_) {
+      inbox_start_ = inbox_.size();
+      return packets;
+    } else if (head.cut == PacketCut::bad_length) {
+      fail("the filter sent a packet with length field " + std::to_string(head.length));
+    } else if (!receive(until)) {
+      fail("the connection is still open after " + std::to_string(timeout.count()) + " ms (" +
+           std::to_string(packets.size()) + " packets read)");
+    }
+  }
 }
 
 PeerEvent MilterClient::next_event(std::chrono::milliseconds wait) {

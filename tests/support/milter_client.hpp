@@ -15,9 +15,12 @@ struct MilterClientOptions {
   // Bounds the connect, each send, and each read of a packet or of one
   // command's replies.
   std::chrono::milliseconds timeout{5000};
-  // SO_RCVBUF set before connecting (0 keeps the system's size). A small buffer
-  // and a client that stops reading make the filter's replies pile up in its
-  // own output queue.
+  // SO_RCVBUF set before connecting (0 keeps the system's size). A client that
+  // stops reading makes the filter's replies pile up in its own output queue
+  // once the kernel buffers are full; a small receive buffer shortens that on
+  // TCP, though the filter's send buffer still holds megabytes on loopback. On
+  // a Unix socket the filter's send buffer alone counts (about 170 KB of
+  // 5-byte replies with Linux defaults).
   int receive_buffer = 0;
 };
 
@@ -70,14 +73,19 @@ public:
 
   int fd() const { return fd_; }
   void close();
+  // Hands the socket (non-blocking) to the caller, who closes it; bytes already
+  // read and not returned are dropped.
+  int release_fd();
 
-  // Sending. Each call writes everything it is given or throws.
-  void send_raw(std::string_view bytes);
-  void send_packet(const MilterPacket &packet);
-  void send_packets(std::span<const MilterPacket> packets); // in one write call
+  // Sending. Each call writes everything it is given; false when the filter
+  // has closed the connection (what it sent before can still be read); throws
+  // when the filter takes no input for the timeout.
+  bool send_raw(std::string_view bytes);
+  bool send_packet(const MilterPacket &packet);
+  bool send_packets(std::span<const MilterPacket> packets); // in one write call
   // One write per byte with a pause in between, so that the filter sees the
   // packet arrive in pieces.
-  void send_packet_bytewise(const MilterPacket &packet,
+  bool send_packet_bytewise(const MilterPacket &packet,
                             std::chrono::microseconds gap = std::chrono::milliseconds{1});
 
   // Commands that the filter answers: send, then read_replies().
@@ -93,17 +101,22 @@ public:
   Replies end_of_message();
   Replies command(const MilterPacket &packet); // any other letter ('T', 'U', 'X', ...)
 
-  // Commands that the filter never answers: send only.
-  void macros(char command, const MacroList &macros);
-  void abort();
-  void quit();
-  void quit_new_connection();
+  // Commands that the filter never answers: send only (false: the filter had
+  // closed the connection).
+  bool macros(char command, const MacroList &macros);
+  bool abort();
+  bool quit();
+  bool quit_new_connection();
 
   // Reading. A timeout of 0 means the client's own timeout.
   MilterPacket read_packet(std::chrono::milliseconds timeout = {});
   Replies read_packets(std::size_t count, std::chrono::milliseconds timeout = {});
   // Packets up to and including the first final reply (is_final_reply).
   Replies read_replies(std::chrono::milliseconds timeout = {});
+  // Every packet until the filter closes the connection; a packet cut short by
+  // the close is left out. Throws when the connection is still open at the
+  // timeout.
+  Replies read_until_closed(std::chrono::milliseconds timeout = {});
   // Waits up to `wait` for bytes or the end of the connection; consumes nothing
   // that read_packet would not still return.
   PeerEvent next_event(std::chrono::milliseconds wait);
