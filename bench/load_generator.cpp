@@ -63,8 +63,10 @@ public:
     const std::string domain =
         options_.from_domains == 0
             ? options_.from_domain
-            : "d" + std::to_string(k % options_.from_domains) + "." + options_.from_domain;
-    const std::string queue_id = "Q" + std::to_string(k);
+            : std::string("d").append(std::to_string(k % options_.from_domains)) + "." +
+                  options_.from_domain;
+    std::string queue_id = "Q"; // (not "Q" + ...: g++ 12 warns falsely on that form)
+    queue_id += std::to_string(k);
     const std::string sender = "bounce@" + domain;
     out.clear();
     out.add(test::macro_packet('M', {{"i", queue_id}, {"{mail_addr}", sender}}));
