@@ -27,8 +27,9 @@ void remove_comments(std::string_view value, std::pmr::string &out) {
 }
 
 // Whether more than one of the comma-separated pieces holds an "@". Commas in
-// quoted strings and inside angle brackets do not separate; so a display name
-// "Doe, Jane" or a display name that repeats the address is one address.
+// quoted strings and inside angle brackets (a source route) do not separate,
+// and a piece without "@" names no address: "Doe, Jane <jane@x.example>" and
+// "jane@x.example <jane@x.example>" are one address each.
 bool names_several_addresses(std::string_view text) noexcept {
   std::size_t with_at = 0;
   bool at_in_piece = false;
