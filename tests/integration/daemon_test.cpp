@@ -292,8 +292,19 @@ TEST(DaemonTest, RunsAsTheConfiguredUser) {
   EXPECT_FALSE(setup.pid_file_exists());
 }
 
+// A detached daemon is not this test's child: whatever happens, the one the
+// PID file names is stopped at the end.
+struct DetachedDaemonGuard {
+  const Instance &setup;
+  ~DetachedDaemonGuard() {
+    const std::string text = read_file(setup.pid_file());
+    if (!text.empty() && std::stoi(text) > 1) ::kill(std::stoi(text), SIGKILL);
+  }
+};
+
 TEST(DaemonTest, DaemonModeReportsReadiness) {
   Instance setup("", false);
+  const DetachedDaemonGuard guard{setup};
   const auto started = std::chrono::steady_clock::now();
   const ProcessResult result = run_corvane({"-c", setup.config}, setup.dir.path());
   EXPECT_EQ(result.exit_status, 0) << result.err;

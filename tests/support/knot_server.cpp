@@ -108,8 +108,9 @@ std::optional<std::string> KnotServer::knotd_path() {
   return std::nullopt;
 }
 
-KnotServer::KnotServer(std::vector<KnotZone> zones, std::string address)
-    : zones_(std::move(zones)), address_(std::move(address)) {
+KnotServer::KnotServer(std::vector<KnotZone> zones, std::string address,
+                       std::optional<std::uint16_t> port)
+    : zones_(std::move(zones)), address_(std::move(address)), fixed_port_(port) {
   const auto knotd = knotd_path();
   if (!knotd) throw std::runtime_error("knot: knotd is not installed");
   if (zones_.empty()) throw std::invalid_argument("knot: at least one zone");
@@ -137,7 +138,7 @@ KnotServer::~KnotServer() {
 }
 
 bool KnotServer::start_once(const std::string &knotd) {
-  port_ = free_port(address_);
+  port_ = fixed_port_ ? *fixed_port_ : free_port(address_);
   const std::string conf = directory_ + "/knot.conf";
   write_file(conf, config(directory_, address_, port_, zones_));
   const std::string log_path = directory_ + "/knotd.log";

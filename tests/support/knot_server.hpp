@@ -25,7 +25,9 @@ public:
   // Where knotd is installed, if it is.
   static std::optional<std::string> knotd_path();
 
-  explicit KnotServer(std::vector<KnotZone> zones, std::string address = "127.0.0.1");
+  // A free port unless `port` names one (the daemon always asks port 53).
+  explicit KnotServer(std::vector<KnotZone> zones, std::string address = "127.0.0.1",
+                      std::optional<std::uint16_t> port = std::nullopt);
   ~KnotServer();
   KnotServer(const KnotServer &) = delete;
   KnotServer &operator=(const KnotServer &) = delete;
@@ -34,15 +36,17 @@ public:
   std::uint16_t port() const { return port_; }
   // What knotd wrote on its standard error so far.
   std::string log() const;
+  // Stops knotd; the server then answers nothing.
+  void stop();
 
 private:
   bool start_once(const std::string &knotd);
   bool answers() const;
-  void stop();
 
   std::vector<KnotZone> zones_;
   std::string address_;
   std::string directory_;
+  std::optional<std::uint16_t> fixed_port_;
   std::uint16_t port_ = 0;
   pid_t child_ = -1;
 };
