@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace corvane::log {
@@ -62,6 +63,22 @@ void write_ignoring_result(int fd, const char *bytes, std::size_t length) noexce
   [[maybe_unused]] const ssize_t written = ::write(fd, bytes, length);
 }
 
+const char *syslog_path() noexcept {
+  return g_syslog_path != nullptr ? g_syslog_path : platform::syslog_socket_path();
+}
+
+// A restarted syslog daemon leaves the thread's socket connected to nothing:
+// the write is refused. One new connection and one more write bring the line
+// (and every later one) to the new daemon.
+void send_to_syslog(const char *bytes, std::size_t length) noexcept {
+  if (t_log_socket < 0) return;
+  if (::write(t_log_socket, bytes, length) >= 0) return;
+  if (errno != ECONNREFUSED && errno != ENOTCONN) return;
+  ::close(t_log_socket);
+  t_log_socket = open_syslog_socket(syslog_path());
+  if (t_log_socket >= 0) write_ignoring_result(t_log_socket, bytes, length);
+}
+
 } // namespace
 
 void LogSettings::set_ident(std::string_view ident) noexcept {
@@ -87,8 +104,7 @@ void open_log_connection() noexcept {
   t_process_id = ::getpid();
   close_log_connection();
   if (!g_settings.syslog) return;
-  t_log_socket =
-      open_syslog_socket(g_syslog_path != nullptr ? g_syslog_path : platform::syslog_socket_path());
+  t_log_socket = open_syslog_socket(syslog_path());
 }
 
 void close_log_connection() noexcept {
@@ -133,10 +149,7 @@ void LogLine::append_signed(std::int64_t value) noexcept {
 
 void LogLine::emit() noexcept {
   clean_control_bytes(buffer_.data(), length_);
-  if (g_settings.syslog) {
-    if (t_log_socket >= 0) write_ignoring_result(t_log_socket, buffer_.data(), length_);
-    return;
-  }
+  if (g_settings.syslog) return send_to_syslog(buffer_.data(), length_);
   std::string_view line = text();
   if (!line.empty() && line.front() == '<') {
     const std::size_t close = line.find('>');

@@ -246,6 +246,26 @@ TEST(DaemonTest, SecondInstanceRefusedStalePidFilesIgnored) {
   EXPECT_EQ(own.wait_exit(), 0);
 }
 
+// The health monitor cannot watch these lists; the daemon goes on without it.
+TEST(DaemonTest, NameserverListsTheMonitorRefuses) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"127.0.0.1,127.0.0.2,127.0.0.3,127.0.0.4,127.0.0.5,127.0.0.6,127.0.0.7,127.0.0.8,"
+       "127.0.0.9",
+       "DNS health monitor init failed: error.InvalidServerCount, falling back to reactive\n"},
+      {"ns.example.org",
+       "DNS health monitor init failed: error.InvalidNameserver, falling back to reactive\n"},
+  };
+  for (const auto &[servers, line] : cases) {
+    SCOPED_TRACE(servers);
+    Instance setup("DnsNameserver = " + servers + "\n");
+    auto daemon = setup.start();
+    EXPECT_TRUE(daemon->wait_for("Corvane starting")) << daemon->err();
+    EXPECT_NE(daemon->err().find(line), std::string::npos) << daemon->err();
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait_exit(), 0);
+  }
+}
+
 TEST(DaemonTest, WorkerThreadsZeroStartsOnePerCpu) {
   Instance setup("WorkerThreads = 0\n");
   auto daemon = setup.start();
