@@ -234,24 +234,10 @@ void Worker::read_connection(int socket) {
       close_connection(socket);
       return;
     }
-    dispatch_ready_packets(socket);
+    if (!dispatch_ready_packets(*this, *session)) return;
     // A short read emptied the socket; edge-triggered readiness reports the
     // next arrival, so the read that would only say "would block" is saved.
     if (static_cast<std::size_t>(got) < chunk.size()) return;
-  }
-}
-
-void Worker::dispatch_ready_packets(int socket) {
-  MilterSession *session = find_session(socket);
-  while (session != nullptr) {
-    const PacketView packet = parse_packet(*session);
-    if (packet.status == PacketStatus::need_more) return;
-    if (packet.status == PacketStatus::too_large) {
-      close_connection(socket);
-      return;
-    }
-    if (!dispatch_packet(*this, *session, packet.command, packet.payload)) return;
-    consume_packet(*session);
   }
 }
 

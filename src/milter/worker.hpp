@@ -1,5 +1,6 @@
 #pragma once
 
+#include "milter/connection_owner.hpp"
 #include "milter/generation.hpp"
 #include "milter/hooks.hpp"
 #include "milter/listener.hpp"
@@ -43,7 +44,7 @@ struct WorkerSetup {
 // protocol engine, resumes stalled reply writes, acts on new configuration
 // generations and drains at shutdown. Everything here runs on the worker's
 // own thread; nothing is shared or locked.
-class Worker {
+class Worker final : public ConnectionOwner {
 public:
   Worker(WorkerSetup setup, platform::EventQueue queue, std::vector<ListenSocket> listeners);
   Worker(const Worker &) = delete;
@@ -56,12 +57,11 @@ public:
 
   // Removes the session of `socket`, closes the socket and frees the session;
   // a descriptor without a session is ignored. Returns whether there was one.
-  bool close_connection(int socket) noexcept;
-  // Arms one write-readiness report for a connection.
-  void queue_write_interest(int socket) noexcept { queue_.arm_write(socket); }
+  bool close_connection(int socket) noexcept override;
+  void queue_write_interest(int socket) noexcept override { queue_.arm_write(socket); }
 
   MilterSession *find_session(int socket) noexcept;
-  const MilterHooks &hooks() const noexcept { return hooks_; }
+  const MilterHooks &hooks() const noexcept override { return hooks_; }
   std::uint64_t index() const noexcept { return index_; }
   std::size_t connection_count() const noexcept { return sessions_.size(); }
   bool draining() const noexcept { return draining_; }
@@ -79,7 +79,6 @@ private:
   void log_refusals();
   void retry_blocked_accepts();
   void read_connection(int socket);
-  void dispatch_ready_packets(int socket);
 
   std::pmr::memory_resource *allocator_;
   std::vector<ListenSocket> listeners_;

@@ -68,8 +68,8 @@ Result<void> WorkerPool::start(const WorkerPoolSettings &settings) {
   // Only now that every worker is ready does any of them run.
   for (auto &worker : workers) {
     Worker *handed = worker.release();
-    auto thread = platform::start_thread(
-        [handed] { run_worker_thread(std::unique_ptr<Worker>(handed)); });
+    auto thread =
+        platform::start_thread([handed] { run_worker_thread(std::unique_ptr<Worker>(handed)); });
     if (!thread) {
       worker.reset(handed); // never ran: still ours to free
       return thread.error();
