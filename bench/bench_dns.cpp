@@ -1,3 +1,4 @@
+#include "core/string_hash.hpp"
 #include "dns/cache.hpp"
 #include "dns/resolver.hpp"
 #include "dns/response.hpp"
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 using namespace corvane;
@@ -157,6 +159,32 @@ void BM_CacheFill(benchmark::State &state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_CacheFill)->Arg(1000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+
+// Baseline: the least a cache keyed by name does per insert into a full map:
+// erase the oldest key, insert a new one, in a hash map of the same size.
+void BM_MapChurnBaseline(benchmark::State &state) {
+  const auto capacity = static_cast<std::size_t>(state.range(0));
+  std::pmr::unordered_map<std::pmr::string, std::int64_t, StringHash, std::equal_to<>> map(
+      std::pmr::new_delete_resource());
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < capacity + static_cast<std::size_t>(state.max_iterations); ++i)
+    names.push_back(cache_name(i) + ":16");
+  for (std::size_t n = 0; n < capacity; ++n)
+    map.emplace(names[n], 0);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    map.erase(map.find(std::string_view(names[i])));
+    map.emplace(names[capacity + i], 0);
+    ++i;
+  }
+  benchmark::DoNotOptimize(map.size());
+}
+BENCHMARK(BM_MapChurnBaseline)
+    ->Arg(1000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Iterations(200'000)
+    ->Unit(benchmark::kNanosecond);
 
 // Inserting into a full cache: every insert first makes room. With
 // `expiring` 0 nothing ever expires and the oldest entry leaves; with 1 the

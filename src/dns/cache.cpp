@@ -128,21 +128,21 @@ void DnsCache::cache_put_negative(std::string_view query_name, NegativeKind kind
 
 // A key stored again keeps its stored copy and its slot, so a replaced entry
 // keeps its age for eviction. Either the entry is stored whole or, when
-// memory runs out, the cache holds what it held before.
+// memory runs out, the cache holds what it held before (a slot reserved
+// without need is merely used by a later insert).
 void DnsCache::insert(std::string_view query_name, CacheEntry &&entry) {
   std::pmr::string key = cache_key(query_name, allocator_);
-  if (auto found = map_.find(std::string_view(key)); found != map_.end()) {
-    entry.slot = found->second.slot;
-    found->second = std::move(entry);
-    expiry_.set(found->second.slot, found->second.expires);
-    return;
-  }
   reserve_slot();
-  Node &node = *map_.emplace(std::move(key), std::move(entry)).first;
-  node.second.slot = tail_;
-  slots_[tail_] = &node;
-  expiry_.set(tail_, node.second.expires);
-  ++tail_;
+  auto [placed, inserted] = map_.try_emplace(std::move(key), std::move(entry));
+  Node &node = *placed;
+  if (inserted) {
+    node.second.slot = tail_;
+    slots_[tail_++] = &node;
+  } else {
+    entry.slot = node.second.slot; // try_emplace left `entry` alone
+    node.second = std::move(entry);
+  }
+  expiry_.set(node.second.slot, node.second.expires);
 }
 
 void DnsCache::reserve_slot() {
