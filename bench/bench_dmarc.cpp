@@ -24,7 +24,7 @@ public:
     answer.type = dns::k_type_txt;
     records_.emplace(name, std::move(answers));
   }
-  Result<dns::AnswerList> lookup_txt(std::string_view name) override {
+  Result<dns::AnswerList> lookup_txt(std::string_view name, std::int64_t) override {
     const auto found = records_.find(name);
     if (found == records_.end()) return Error::DnsNameError;
     return found->second;

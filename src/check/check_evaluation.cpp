@@ -26,7 +26,6 @@ dmarc::EvaluationResult evaluate_options(const CheckOptions &options, dns::TxtLo
   request.resolver = &resolver;
   request.psl = psl;
   request.allocator = allocator;
-  request.deadline_before_spf_walk = true;
   return dmarc::evaluate(request);
 }
 

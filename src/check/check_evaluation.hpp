@@ -15,8 +15,7 @@ namespace corvane::check {
 std::int64_t deadline_after(std::int64_t now_ms, std::int64_t budget_ms) noexcept;
 
 // The daemon's evaluation for the identifiers of the command line: one DKIM
-// identifier, no Message-ID, no pct sampling, and a deadline that is also
-// looked at before the SPF identifier's walk. The budget starts now.
+// identifier, no Message-ID, no pct sampling. The budget starts now.
 dmarc::EvaluationResult evaluate_options(const CheckOptions &options, dns::TxtLookup &resolver,
                                          const dmarc::PublicSuffixList *psl,
                                          std::pmr::memory_resource *allocator);

@@ -39,7 +39,11 @@ const OptionName *find_option(std::string_view arg) noexcept {
 std::optional<std::string_view> apply(CheckOptions &options, Option option,
                                       std::string_view value) {
   switch (option) {
-  case Option::from: options.from = value; break;
+  case Option::from:
+    // The Author Domain is never empty; an empty value is no value.
+    if (value.empty()) return "--from needs a value";
+    options.from = value;
+    break;
   case Option::mailfrom: options.mailfrom = value; break;
   case Option::spf: options.spf = value; break;
   case Option::dkim: options.dkim = value; break;

@@ -44,8 +44,16 @@ Lines full_lines(std::string_view author_domain, const dmarc::EvaluationResult &
   return lines;
 }
 
+// Values come from the command line and from names the DNS walk derived
+// from it: a control byte in them must not add a line or rewrite one, so the
+// output is always exactly eight lines.
 void add(std::string &out, std::string_view key, std::string_view value) {
-  out.append(key).append("=").append(value).append("\n");
+  out.append(key).append("=");
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    out.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
+  }
+  out.append("\n");
 }
 
 std::string_view yes_no(bool value) { return value ? "yes" : "no"; }

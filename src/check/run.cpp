@@ -4,28 +4,23 @@
 #include "check/options.hpp"
 #include "check/output.hpp"
 #include "check/usage.hpp"
+#include "core/write_all.hpp"
 #include "log/log.hpp"
 #include "log/stderr_lock.hpp"
 
-#include <cerrno>
+#include <unistd.h>
+
+#include <array>
 #include <csignal>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 namespace corvane::check {
 
 namespace {
 
 // Output write errors are ignored: the verdict was reached either way.
-void write_stdout(std::string_view text) noexcept {
-  while (!text.empty()) {
-    const ::ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
+void write_stdout(std::string_view text) noexcept { (void)write_all(STDOUT_FILENO, text); }
 
 int argument_error(std::string_view message) {
   std::string line = "corvane-check: ";
@@ -34,16 +29,22 @@ int argument_error(std::string_view message) {
   return k_exit_argument_error;
 }
 
-int internal_error(Error error) {
-  std::string line = "error: ";
-  line.append(error_name(error)).append("\n");
-  log::write_stderr(line);
+// Built on the stack: this line may have to be written when memory has run
+// out.
+int internal_error(Error error) noexcept {
+  constexpr std::string_view prefix = "error: ";
+  const std::string_view name = error_name(error);
+  std::array<char, 128> line{};
+  std::size_t length = 0;
+  for (const std::string_view piece : {prefix, name, std::string_view("\n")})
+    for (const char c : piece)
+      if (length < line.size()) line[length++] = c;
+  log::write_stderr({line.data(), length});
   return k_exit_internal_error;
 }
 
 Result<std::optional<dmarc::PublicSuffixList>> load_psl(const CheckOptions &options) {
   if (!options.psl) return std::optional<dmarc::PublicSuffixList>();
-  if (options.psl->size() > k_max_psl_path_bytes) return Error::NameTooLong;
   auto list = dmarc::load_public_suffix_list(std::pmr::get_default_resource(), *options.psl);
   if (!list) return list.error();
   return std::optional<dmarc::PublicSuffixList>(std::move(*list));
@@ -80,7 +81,8 @@ int run_check(std::span<const std::string_view> args) {
   try {
     return run(args);
   } catch (const std::bad_alloc &) {
-    return internal_error(Error::OutOfMemory);
+    log::write_stderr(k_out_of_memory_line);
+    return k_exit_internal_error;
   }
 }
 

@@ -11,7 +11,9 @@ inline constexpr int k_exit_ok = 0;
 inline constexpr int k_exit_internal_error = 1;
 inline constexpr int k_exit_argument_error = 2;
 
-inline constexpr std::size_t k_max_psl_path_bytes = 1023;
+// What the tool writes when memory runs out: a constant, as nothing can be
+// built then.
+inline constexpr std::string_view k_out_of_memory_line = "error: OutOfMemory\n";
 
 // The whole run of corvane-check on the arguments after the program name:
 // options, log settings, optional Public Suffix List, resolver, evaluation,

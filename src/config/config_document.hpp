@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "core/string_hash.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -12,15 +13,8 @@
 
 namespace corvane::config {
 
-// Lets the indexes below be searched with a string_view without building a
-// std::string for every lookup.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-using TextIndex = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+// Searched with a string_view without building a std::string for every lookup.
+using TextIndex = std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>>;
 
 struct ConfigEntry {
   std::string key;

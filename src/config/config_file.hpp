@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/bounded_file.hpp"
 #include "core/result.hpp"
 
 #include <cstddef>
@@ -11,7 +12,7 @@ namespace corvane::config {
 // The configuration is held in memory whole; a larger file is refused.
 inline constexpr std::size_t k_max_config_bytes = 1'048'576;
 // A path of this many bytes or more is refused with NameTooLong.
-inline constexpr std::size_t k_max_config_path = 1024;
+inline constexpr std::size_t k_max_config_path = k_max_path_bytes;
 
 // Reads the file at `path` (relative to the working directory) to its end.
 // Errors: NameTooLong, FileTooBig, InvalidPath (a NUL byte in the path), the

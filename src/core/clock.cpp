@@ -18,4 +18,8 @@ std::int64_t realtime_s() noexcept {
   return static_cast<std::int64_t>(ts.tv_sec);
 }
 
+bool deadline_passed(std::int64_t deadline_ms) noexcept {
+  return deadline_ms != k_no_deadline && realtime_ms() >= deadline_ms;
+}
+
 } // namespace corvane

@@ -1,13 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace corvane {
 
 // Every reading of time in the system (deadlines, elapsed figures, cache
-// expiry, the first DNS query id) comes from the real-time clock.
+// expiry) comes from the real-time clock.
 std::int64_t realtime_ns() noexcept;
 std::int64_t realtime_ms() noexcept;
 std::int64_t realtime_s() noexcept;
+
+// A deadline in wall-clock milliseconds that never passes.
+inline constexpr std::int64_t k_no_deadline = std::numeric_limits<std::int64_t>::max();
+
+// A deadline is exceeded when the clock is at or past it.
+bool deadline_passed(std::int64_t deadline_ms) noexcept;
 
 } // namespace corvane

@@ -31,14 +31,16 @@ std::optional<std::string_view> next_target(std::string_view target) noexcept {
 
 // The resolver reports running out of memory as OutOfMemory; one that throws
 // instead is taken the same way.
-Result<dns::AnswerList> ask(dns::TxtLookup &resolver, std::string_view query_name) {
-  return catch_out_of_memory([&] { return resolver.lookup_txt(query_name); });
+Result<dns::AnswerList> ask(dns::TxtLookup &resolver, std::string_view query_name,
+                            std::int64_t deadline_ms) {
+  return catch_out_of_memory([&] { return resolver.lookup_txt(query_name, deadline_ms); });
 }
 
 // One lookup. Returns the record found at the target, if any; a DNS failure
 // marks the walk. Throws std::bad_alloc from the walk's own copies.
 std::optional<DmarcRecord> look_up(DiscoveryResult &result, dns::TxtLookup &resolver,
-                                   std::pmr::string &query_name, std::string_view target) {
+                                   std::pmr::string &query_name, std::string_view target,
+                                   std::int64_t deadline_ms) {
   try {
     query_name.clear(); // keeps the buffer: only a longer name than before allocates
     query_name.append(k_dmarc_prefix).append(target);
@@ -47,7 +49,7 @@ std::optional<DmarcRecord> look_up(DiscoveryResult &result, dns::TxtLookup &reso
     result.dns_failed = true;
     return std::nullopt;
   }
-  const auto answers = ask(resolver, query_name);
+  const auto answers = ask(resolver, query_name, deadline_ms);
   if (!answers) {
     if (!means_no_record(answers.error())) result.dns_failed = true;
     return std::nullopt;
@@ -56,7 +58,7 @@ std::optional<DmarcRecord> look_up(DiscoveryResult &result, dns::TxtLookup &reso
 }
 
 Result<DiscoveryResult> walk(std::pmr::memory_resource *allocator, dns::TxtLookup &resolver,
-                             std::string_view domain) {
+                             std::string_view domain, std::int64_t deadline_ms) {
   DiscoveryResult result(allocator);
   result.names.reserve(k_max_walk_lookups);
   result.records.reserve(k_max_walk_lookups);
@@ -64,7 +66,7 @@ Result<DiscoveryResult> walk(std::pmr::memory_resource *allocator, dns::TxtLooku
   result.author_domain = target;
   std::pmr::string query_name(allocator);
   for (unsigned lookup = 0; lookup < k_max_walk_lookups; ++lookup) {
-    if (auto record = look_up(result, resolver, query_name, target)) {
+    if (auto record = look_up(result, resolver, query_name, target, deadline_ms)) {
       const PsdFlag psd = record->psd;
       result.records.push_back({target, std::move(*record), label_count(target)});
       // A psd tag says where the organizational domain is; nothing higher up
@@ -84,8 +86,9 @@ DiscoveryResult::DiscoveryResult(std::pmr::memory_resource *allocator_)
     : allocator(allocator_), records(allocator_), names(allocator_) {}
 
 Result<DiscoveryResult> discover_policy(std::pmr::memory_resource *allocator,
-                                        dns::TxtLookup &resolver, std::string_view domain) {
-  return catch_out_of_memory([&] { return walk(allocator, resolver, domain); });
+                                        dns::TxtLookup &resolver, std::string_view domain,
+                                        std::int64_t deadline_ms) {
+  return catch_out_of_memory([&] { return walk(allocator, resolver, domain, deadline_ms); });
 }
 
 } // namespace corvane::dmarc

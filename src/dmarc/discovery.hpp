@@ -43,7 +43,10 @@ struct DiscoveryResult {
 // The tree walk for "_dmarc." records above and at the domain: at most 8
 // lookups, stopped early by a psd tag. DNS failures set dns_failed and the walk
 // goes on; the only error is OutOfMemory from the walk's own bookkeeping.
+// Every lookup gets the evaluation's deadline (wall-clock milliseconds): past
+// it, what the cache does not hold fails as a DNS failure.
 Result<DiscoveryResult> discover_policy(std::pmr::memory_resource *allocator,
-                                        dns::TxtLookup &resolver, std::string_view domain);
+                                        dns::TxtLookup &resolver, std::string_view domain,
+                                        std::int64_t deadline_ms);
 
 } // namespace corvane::dmarc

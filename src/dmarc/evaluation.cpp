@@ -15,19 +15,19 @@ namespace {
 
 using log::Severity;
 
-bool deadline_passed(std::int64_t deadline_ms) noexcept {
-  return deadline_ms != k_no_deadline && realtime_ms() >= deadline_ms;
-}
-
 void end_early(EvaluationResult &out, DmarcResult result, std::string_view reason) noexcept {
   out.result = result;
   out.reason = reason;
 }
 
-void end_on_deadline(EvaluationResult &out) noexcept {
+// After a walk: past the deadline the walk may have been cut short, and
+// nothing of it may count.
+bool ended_on_deadline(EvaluationResult &out, std::int64_t deadline_ms) noexcept {
+  if (!deadline_passed(deadline_ms)) return false;
   log::log_message(Severity::warning,
                    "dmarc: evaluation deadline exceeded during org-domain walks");
   end_early(out, DmarcResult::temperror, k_reason_deadline);
+  return true;
 }
 
 // The record at the Author Domain itself, else the one found highest up.
@@ -73,8 +73,9 @@ bool reserve_walks(EvaluationResult &out, std::size_t count) noexcept {
 
 void walk_into(EvaluationResult &out, IdentifierResult &identifier, bool strict,
                const EvaluationRequest &request) {
-  auto walk = walk_identifier(identifier, strict, request.author_domain, out.author_org,
-                              *request.resolver, request.psl, request.allocator);
+  auto walk =
+      walk_identifier(identifier, strict, request.author_domain, out.author_org, *request.resolver,
+                      request.psl, request.allocator, request.deadline_ms);
   if (walk) out.walks.emplace_back(std::move(*walk));
 }
 
@@ -96,7 +97,7 @@ bool identifier_aligned(std::string_view author_domain, std::string_view author_
 std::optional<DiscoveryResult>
 walk_identifier(IdentifierResult &identifier, bool strict, std::string_view author_domain,
                 std::string_view author_org, dns::TxtLookup &resolver, const PublicSuffixList *psl,
-                std::pmr::memory_resource *allocator) {
+                std::pmr::memory_resource *allocator, std::int64_t deadline_ms) {
   // Only relaxed alignment of a passing identifier looks at its
   // organizational domain.
   if (strict || !identifier_passes(identifier) || !identifier.domain) return std::nullopt;
@@ -104,7 +105,7 @@ walk_identifier(IdentifierResult &identifier, bool strict, std::string_view auth
     identifier.org_domain = author_org;
     return std::nullopt;
   }
-  auto discovered = discover_policy(allocator, resolver, *identifier.domain);
+  auto discovered = discover_policy(allocator, resolver, *identifier.domain, deadline_ms);
   // Without memory for the walk the identifier simply has no organizational
   // domain; relaxed alignment then compares its own domain.
   if (!discovered) return std::nullopt;
@@ -136,11 +137,13 @@ EvaluationResult evaluate(const EvaluationRequest &request) {
     end_early(out, DmarcResult::temperror, k_reason_internal_error);
     return out;
   }
-  auto discovered = discover_policy(request.allocator, *request.resolver, request.author_domain);
+  auto discovered = discover_policy(request.allocator, *request.resolver, request.author_domain,
+                                    request.deadline_ms);
   if (!discovered) {
     end_early(out, DmarcResult::temperror, k_reason_internal_error);
     return out;
   }
+  if (ended_on_deadline(out, request.deadline_ms)) return out;
   const DiscoveryResult &author_walk = out.walks.emplace_back(std::move(*discovered));
   if (author_walk.records.empty()) {
     if (author_walk.dns_failed)
@@ -175,19 +178,13 @@ EvaluationResult evaluate(const EvaluationRequest &request) {
   out.author_org = organizational_domain(author_walk, request.psl);
 
   out.spf = request.spf;
-  if (request.deadline_before_spf_walk && deadline_passed(request.deadline_ms)) {
-    end_on_deadline(out);
-    return out;
-  }
   walk_into(out, out.spf, record.aspf_strict, request);
+  if (ended_on_deadline(out, request.deadline_ms)) return out;
   std::array<IdentifierResult, k_max_dkim_identifiers> walked{};
   for (std::size_t i = 0; i < dkim.size(); ++i) {
-    if (deadline_passed(request.deadline_ms)) {
-      end_on_deadline(out);
-      return out;
-    }
     walked[i] = dkim[i];
     walk_into(out, walked[i], record.adkim_strict, request);
+    if (ended_on_deadline(out, request.deadline_ms)) return out;
   }
   const std::span<const IdentifierResult> walked_dkim(walked.data(), dkim.size());
 

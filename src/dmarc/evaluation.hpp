@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/clock.hpp"
 #include "dmarc/discovery.hpp"
 #include "dmarc/policy.hpp"
 #include "dmarc/public_suffix_list.hpp"
 #include "dns/answer.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <memory_resource>
 #include <optional>
 #include <span>
@@ -15,7 +15,7 @@
 
 namespace corvane::dmarc {
 
-inline constexpr std::int64_t k_no_deadline = std::numeric_limits<std::int64_t>::max();
+using corvane::k_no_deadline;
 inline constexpr std::size_t k_max_dkim_identifiers = 10;
 
 // Why an evaluation ended early; the daemon writes it as the comment of its
@@ -41,12 +41,11 @@ struct EvaluationRequest {
   std::span<const IdentifierResult> dkim; // header order; only the first 10 are used
   std::optional<std::string_view> message_id;
   bool apply_pct = false;
-  std::int64_t deadline_ms = k_no_deadline; // wall-clock ms after which no walk starts
-  dns::TxtLookup *resolver = nullptr;       // required
+  // Wall-clock ms after which no lookup is sent and no verdict is given.
+  std::int64_t deadline_ms = k_no_deadline;
+  dns::TxtLookup *resolver = nullptr; // required
   const PublicSuffixList *psl = nullptr;
   std::pmr::memory_resource *allocator = std::pmr::get_default_resource();
-  // The check tool looks at the deadline before the SPF identifier's walk too.
-  bool deadline_before_spf_walk = false;
 };
 
 // The outcome. Its texts point into the request or into `walks`; the caller
@@ -79,6 +78,9 @@ struct EvaluationResult {
   std::pmr::vector<DiscoveryResult> walks;
 };
 
+// The deadline is looked at before discovery, after it, and after every
+// identifier's walk: a walk the deadline cut short lacks records, and a verdict
+// drawn from it could fail legitimate mail, so the outcome is temperror then.
 EvaluationResult evaluate(const EvaluationRequest &request);
 
 // Not a testing-key result, and the result word is "pass".
@@ -92,7 +94,7 @@ bool identifier_aligned(std::string_view author_domain, std::string_view author_
 std::optional<DiscoveryResult>
 walk_identifier(IdentifierResult &identifier, bool strict, std::string_view author_domain,
                 std::string_view author_org, dns::TxtLookup &resolver, const PublicSuffixList *psl,
-                std::pmr::memory_resource *allocator);
+                std::pmr::memory_resource *allocator, std::int64_t deadline_ms);
 
 std::optional<IdentifierResult> select_dkim(bool strict, std::string_view author_domain,
                                             std::string_view author_org,

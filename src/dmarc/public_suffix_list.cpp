@@ -1,42 +1,13 @@
 #include "dmarc/public_suffix_list.hpp"
 
 #include "core/ascii.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/bounded_file.hpp"
 
 #include <array>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace corvane::dmarc {
 
 namespace {
-
-// Reads the whole file, refusing one larger than the limit before it is all
-// in memory: the buffer never grows past limit + 1 bytes.
-Result<std::pmr::string> read_whole_file(std::pmr::memory_resource *allocator,
-                                         const std::string &path) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return error_from_errno(errno);
-  std::pmr::string content(allocator);
-  std::size_t used = 0;
-  while (true) {
-    if (used == content.size()) {
-      const std::size_t grown = std::max<std::size_t>(64 * 1024, content.size() * 2);
-      content.resize(std::min(grown, k_max_psl_file_bytes + 1));
-    }
-    const ::ssize_t got = ::read(fd.get(), content.data() + used, content.size() - used);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return error_from_errno(errno);
-    }
-    if (got == 0) break;
-    used += static_cast<std::size_t>(got);
-    if (used > k_max_psl_file_bytes) return Error::FileTooBig;
-  }
-  content.resize(used);
-  return content;
-}
 
 void add_line(PublicSuffixList &list, std::string_view line) {
   line = trim(line, TrimSet::SpTabCr);
@@ -82,7 +53,7 @@ void add_rule(RuleSet &set, std::string_view text) {
 Result<PublicSuffixList> load_public_suffix_list(std::pmr::memory_resource *allocator,
                                                  std::string_view path) {
   return catch_out_of_memory([&]() -> Result<PublicSuffixList> {
-    auto content = read_whole_file(allocator, std::string(path));
+    auto content = read_bounded_file(path, k_max_psl_file_bytes, FileKind::regular_only, allocator);
     if (!content) return content.error();
     return parse_list(allocator, *content);
   });

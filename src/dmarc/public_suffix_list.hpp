@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "core/string_hash.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -14,15 +15,8 @@ namespace corvane::dmarc {
 inline constexpr std::size_t k_max_psl_file_bytes = 4 * 1024 * 1024;
 inline constexpr std::size_t k_max_rule_bytes = 253;
 
-// Looks a rule up by string_view without building a string.
-struct RuleHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
-using RuleSet = std::pmr::unordered_set<std::pmr::string, RuleHash, std::equal_to<>>;
+// Looked up by string_view without building a string.
+using RuleSet = std::pmr::unordered_set<std::pmr::string, StringHash, std::equal_to<>>;
 
 // Rule names in lower case, each stored once. Built before any worker thread
 // starts and only read afterwards, so threads share it without a lock.
@@ -41,7 +35,9 @@ struct PublicSuffixList {
   RuleSet exceptions; // "!city.ck" stored as "city.ck"
 };
 
-// Errors: the file's open or read error, FileTooBig, OutOfMemory.
+// Reads a regular file only: a FIFO or a device named by mistake must not
+// hold up the caller. Errors: the file's open or read error, NotRegularFile,
+// IsDir, NameTooLong (a path of 1024 bytes or more), FileTooBig, OutOfMemory.
 Result<PublicSuffixList> load_public_suffix_list(std::pmr::memory_resource *allocator,
                                                  std::string_view path);
 

@@ -41,13 +41,15 @@ using AnswerList = std::pmr::vector<DnsAnswer>;
 AnswerList copy_answers(const AnswerList &answers, std::pmr::memory_resource *allocator);
 
 // The one lookup the DMARC engine makes. The resolver implements it; tests
-// script it. Errors: DnsNameError, DnsServerFailure, DnsTimeout,
-// DnsNoHealthyServers, the name and packet errors of the codec, DnsIdMismatch
-// (a reply whose ID is not the query's), socket errors, OutOfMemory.
+// script it. `deadline_ms` is the evaluation's deadline in wall-clock
+// milliseconds (k_no_deadline for none): nothing is sent after it, no wait
+// reaches past it, and a lookup it cuts short fails with DnsTimeout.
+// Errors: DnsNameError, DnsServerFailure, DnsTimeout, DnsNoHealthyServers, the
+// name and packet errors of the codec, socket errors, OutOfMemory.
 class TxtLookup {
 public:
   virtual ~TxtLookup() = default;
-  virtual Result<AnswerList> lookup_txt(std::string_view query_name) = 0;
+  virtual Result<AnswerList> lookup_txt(std::string_view query_name, std::int64_t deadline_ms) = 0;
 };
 
 } // namespace corvane::dns

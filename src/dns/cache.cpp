@@ -61,20 +61,26 @@ std::pmr::string cache_key(std::string_view query_name, std::pmr::memory_resourc
 
 DnsCache::DnsCache(std::pmr::memory_resource *allocator, std::uint32_t capacity,
                    std::uint32_t negative_ttl, SecondsClock clock)
-    : map_(allocator), order_(allocator), allocator_(allocator),
+    : map_(allocator), slots_(allocator), expiry_(allocator), allocator_(allocator),
       capacity_(capacity == 0 ? k_default_cache_size : capacity),
       negative_ttl_(negative_ttl == 0 ? k_default_negative_ttl : negative_ttl), clock_(clock) {}
 
+DnsCache::Map::const_iterator DnsCache::find(std::string_view query_name) const {
+  if (query_name.size() + k_txt_key_suffix.size() <= k_stack_key_size) {
+    StackKey key;
+    write_key(query_name, key);
+    return map_.find(key.view());
+  }
+  return map_.find(std::string_view(cache_key(query_name, allocator_)));
+}
+
+bool DnsCache::contains(std::string_view query_name) const {
+  return find(query_name) != map_.end();
+}
+
 Result<CacheLookup> DnsCache::cache_get(std::string_view query_name) {
   return catch_out_of_memory([&]() -> Result<CacheLookup> {
-    Map::const_iterator found;
-    if (query_name.size() + k_txt_key_suffix.size() <= k_stack_key_size) {
-      StackKey key;
-      write_key(query_name, key);
-      found = map_.find(key.view());
-    } else {
-      found = map_.find(std::string_view(cache_key(query_name, allocator_)));
-    }
+    const auto found = find(query_name);
     // An entry whose expiry is this very second is already stale; it stays in
     // place until replaced or evicted.
     if (found == map_.end() || clock_() >= found->second.expires) {
@@ -120,38 +126,65 @@ void DnsCache::cache_put_negative(std::string_view query_name, NegativeKind kind
   }
 }
 
-// A key stored again keeps its stored copy and its place in the order, so a
-// replaced entry keeps its age for eviction.
+// A key stored again keeps its stored copy and its slot, so a replaced entry
+// keeps its age for eviction. Either the entry is stored whole or, when
+// memory runs out, the cache holds what it held before (a slot reserved
+// without need is merely used by a later insert).
 void DnsCache::insert(std::string_view query_name, CacheEntry &&entry) {
   std::pmr::string key = cache_key(query_name, allocator_);
-  if (auto found = map_.find(std::string_view(key)); found != map_.end()) {
-    found->second = std::move(entry);
-    return;
+  reserve_slot();
+  auto [placed, inserted] = map_.try_emplace(std::move(key), std::move(entry));
+  Node &node = *placed;
+  if (inserted) {
+    node.second.slot = tail_;
+    slots_[tail_++] = &node;
+  } else {
+    entry.slot = node.second.slot; // try_emplace left `entry` alone
+    node.second = std::move(entry);
   }
-  order_.reserve(order_.size() + 1); // so that the append below cannot fail
-  auto [placed, inserted] = map_.emplace(std::move(key), std::move(entry));
-  (void)inserted;
-  order_.push_back(&placed->first);
+  expiry_.set(node.second.slot, node.second.expires);
 }
 
-void DnsCache::remove_at(std::size_t order_index) {
-  const std::pmr::string *key = order_[order_index];
-  order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(order_index));
-  map_.erase(map_.find(std::string_view(*key)));
+void DnsCache::reserve_slot() {
+  if (tail_ < slots_.size()) return;
+  std::size_t size = std::max<std::size_t>(16, slots_.size());
+  while (size < 2 * (map_.size() + 1))
+    size *= 2;
+  // Built aside and swapped in, so that running out of memory changes nothing.
+  ExpiryTree expiry(allocator_, size);
+  std::pmr::vector<Node *> slots(expiry.slots(), nullptr, allocator_);
+  std::size_t packed = 0;
+  for (std::size_t i = head_; i < tail_; ++i) {
+    Node *node = slots_[i];
+    if (node == nullptr) continue;
+    node->second.slot = packed;
+    slots[packed] = node;
+    expiry.place(packed, node->second.expires);
+    ++packed;
+  }
+  expiry.rebuild();
+  slots_ = std::move(slots);
+  expiry_ = std::move(expiry);
+  head_ = 0;
+  tail_ = packed;
 }
 
+void DnsCache::remove_slot(std::size_t slot) {
+  Node *node = slots_[slot];
+  slots_[slot] = nullptr;
+  expiry_.clear(slot);
+  map_.erase(map_.find(std::string_view(node->first)));
+  while (head_ < tail_ && slots_[head_] == nullptr)
+    ++head_;
+}
+
+// One removal frees the room: the cache never holds more than capacity
+// entries. The expired entry inserted first goes, else the oldest entry.
 void DnsCache::make_room(std::int64_t now) {
-  if (map_.size() < capacity_) return;
-  std::size_t index = 0;
-  while (index < order_.size()) {
-    if (map_.find(std::string_view(*order_[index]))->second.expires > now) {
-      ++index;
-      continue;
-    }
-    remove_at(index);
-    if (map_.size() < capacity_) return;
+  while (!map_.empty() && map_.size() >= capacity_) {
+    const std::size_t expired = expiry_.first_expired(now);
+    remove_slot(expired != ExpiryTree::npos ? expired : head_);
   }
-  if (!order_.empty()) remove_at(0);
 }
 
 } // namespace corvane::dns

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "core/string_hash.hpp"
 #include "dns/answer.hpp"
+#include "dns/expiry_tree.hpp"
 
 #include <cstdint>
 #include <memory_resource>
@@ -38,8 +40,11 @@ struct CacheMiss {};
 using CacheLookup = std::variant<CacheMiss, AnswerList, NegativeKind>;
 
 // Recent lookup outcomes of one resolver, never shared between threads.
-// At most `capacity` entries; when full, expired entries leave first, then the
-// entry inserted first (reads do not refresh an entry).
+// At most `capacity` entries; when full, the expired entry inserted first
+// leaves, or when none has expired the entry inserted first (reads do not
+// refresh an entry). Inserting and making room cost the same whatever the
+// size: the insertion order is a row of slots with a tree of their expiry
+// times, not a list to walk.
 class DnsCache {
 public:
   struct CacheEntry {
@@ -47,17 +52,23 @@ public:
     explicit CacheEntry(const allocator_type &allocator) : answers(allocator) {}
     CacheEntry(CacheEntry &&other, const allocator_type &allocator)
         : answers(std::move(other.answers), allocator), expires(other.expires), kind(other.kind),
-          negative(other.negative) {}
+          negative(other.negative), slot(other.slot) {}
 
     AnswerList answers;       // empty for a negative entry
     std::int64_t expires = 0; // fresh while now < expires
     NegativeKind kind = NegativeKind::name_error;
     bool negative = false;
+    std::size_t slot = 0; // the entry's place in the insertion order
   };
 
   // capacity 0 means 1000 and negative_ttl 0 means 60 seconds.
   DnsCache(std::pmr::memory_resource *allocator, std::uint32_t capacity, std::uint32_t negative_ttl,
            SecondsClock clock);
+  // The slots point into the map's nodes, which a move hands over whole.
+  DnsCache(DnsCache &&) noexcept = default;
+  DnsCache(const DnsCache &) = delete;
+  DnsCache &operator=(const DnsCache &) = delete;
+  DnsCache &operator=(DnsCache &&) = delete;
 
   // Logs the hit, negative hit or miss at debug. Fails only with OutOfMemory
   // while copying answers.
@@ -72,30 +83,32 @@ public:
   // Frees room for one insert when the cache is full.
   void make_room(std::int64_t now);
 
+  // Whether an entry, fresh or stale, is stored under the name.
+  bool contains(std::string_view query_name) const;
+
   std::size_t size() const noexcept { return map_.size(); }
   std::uint32_t capacity() const noexcept { return capacity_; }
   std::uint32_t negative_ttl() const noexcept { return negative_ttl_; }
 
 private:
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const noexcept {
-      return std::hash<std::string_view>{}(key);
-    }
-  };
-  struct KeyEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
-  };
-  using Map = std::pmr::unordered_map<std::pmr::string, CacheEntry, KeyHash, KeyEqual>;
+  using Map = std::pmr::unordered_map<std::pmr::string, CacheEntry, StringHash, std::equal_to<>>;
+  using Node = Map::value_type;
 
+  Map::const_iterator find(std::string_view query_name) const;
   void insert(std::string_view query_name, CacheEntry &&entry);
-  void remove_at(std::size_t order_index);
+  void reserve_slot();
+  void remove_slot(std::size_t slot);
 
   Map map_;
-  // Every key of the map in order of first insertion; the pointers name the
-  // keys held by the map's nodes, which do not move.
-  std::pmr::vector<const std::pmr::string *> order_;
+  // Every entry of the map in order of first insertion, one slot each, from
+  // head_ up to tail_; a removed entry leaves an empty slot behind. The
+  // pointers name the map's nodes, which never move. When tail_ reaches the
+  // end, the live slots are packed to the front of a row at least twice
+  // their number, so packing costs O(1) per insert over time.
+  std::pmr::vector<Node *> slots_;
+  ExpiryTree expiry_; // the expiry time of every slot; empty slots never expire
+  std::size_t head_ = 0;
+  std::size_t tail_ = 0;
   std::pmr::memory_resource *allocator_;
   std::uint32_t capacity_;
   std::uint32_t negative_ttl_;

@@ -7,7 +7,6 @@ namespace corvane::dns {
 namespace {
 
 constexpr std::size_t k_max_pointer_jumps = 10;
-constexpr std::size_t k_max_labels = 127;
 constexpr std::uint8_t k_pointer_mark = 0xC0;
 constexpr std::uint8_t k_reserved_label = 0x40;
 

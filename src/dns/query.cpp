@@ -1,14 +1,11 @@
 #include "dns/query.hpp"
 
 #include "dns/answer.hpp"
+#include "dns/name.hpp"
 
 namespace corvane::dns {
 
 namespace {
-
-constexpr std::size_t k_max_name_text = 253;
-constexpr std::size_t k_max_label = 63;
-constexpr std::size_t k_max_labels = 127;
 
 void put_u8(PacketBytes &out, unsigned value) { out.push_back(static_cast<std::byte>(value)); }
 
@@ -20,15 +17,14 @@ void put_u16(PacketBytes &out, unsigned value) {
 // Labels are written as they are: no case folding, no escapes, no check of
 // the bytes, so the name asked is the name sent.
 Result<void> put_qname(PacketBytes &out, std::string_view name) {
-  if (name.size() > k_max_name_text) return Error::NameTooLong;
-  if (name.starts_with('.')) name.remove_prefix(1);
-  if (name.ends_with('.')) name.remove_suffix(1);
+  if (name.size() > k_max_name_bytes) return Error::NameTooLong;
+  name = without_outer_dots(name);
   std::size_t labels = 0;
   while (!name.empty()) {
     const std::size_t dot = name.find('.');
     const std::string_view label = name.substr(0, dot);
     if (label.empty()) return Error::EmptyLabel;
-    if (label.size() > k_max_label) return Error::LabelTooLong;
+    if (label.size() > k_max_label_bytes) return Error::LabelTooLong;
     if (++labels > k_max_labels) return Error::TooManyLabels;
     put_u8(out, static_cast<unsigned>(label.size()));
     for (const char c : label)

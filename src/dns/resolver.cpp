@@ -2,10 +2,13 @@
 
 #include "dns/query.hpp"
 #include "dns/rcode.hpp"
+#include "dns/reply_match.hpp"
 #include "dns/tcp_exchange.hpp"
 #include "dns/udp_exchange.hpp"
 #include "log/log.hpp"
+#include "platform/random.hpp"
 
+#include <array>
 #include <variant>
 
 namespace corvane::dns {
@@ -41,11 +44,16 @@ void log_error_rcode(std::string_view query_name, std::uint8_t rcode) {
                 " from all nameservers");
 }
 
-} // namespace
+// Every query gets an ID from the system's random source, so that nobody off
+// the path can guess it and forge the reply.
+Result<std::uint16_t> random_query_id() noexcept {
+  std::array<std::byte, 2> bytes{};
+  if (auto filled = platform::fill_random(bytes); !filled) return filled.error();
+  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[0]) << 8 |
+                                    std::to_integer<unsigned>(bytes[1]));
+}
 
-struct Resolver::HeldReply {
-  PacketBytes bytes;
-};
+} // namespace
 
 Resolver::Resolver(const ResolverSettings &settings, std::pmr::memory_resource *allocator)
     : allocator_(allocator), nameserver_texts_(allocator),
@@ -53,24 +61,27 @@ Resolver::Resolver(const ResolverSettings &settings, std::pmr::memory_resource *
       cache_size_(settings.cache_size), negative_ttl_(settings.negative_ttl), port_(settings.port),
       retries_(settings.retries),
       cache_(allocator, settings.cache_size, settings.negative_ttl, settings.clock_s),
-      addresses_(allocator), monitor_(settings.monitor),
-      next_query_id_(static_cast<std::uint16_t>(settings.clock_ms() & 0xFFFF)) {}
+      addresses_(allocator), monitor_(settings.monitor) {}
 
 bool Resolver::skipped(std::size_t server) const noexcept {
   return monitor_ != nullptr && !monitor_->server_up(server);
 }
 
-Result<AnswerList> Resolver::lookup_txt(std::string_view query_name) {
+Result<AnswerList> Resolver::lookup_txt(std::string_view query_name, std::int64_t deadline_ms) {
   return catch_out_of_memory([&]() -> Result<AnswerList> {
     auto cached = cache_.cache_get(query_name);
     if (!cached) return cached.error();
     if (auto *answers = std::get_if<AnswerList>(&*cached)) return std::move(*answers);
     if (auto *kind = std::get_if<NegativeKind>(&*cached)) return negative_error(*kind);
 
-    const std::uint16_t id = next_query_id_++;
-    auto query = build_query(allocator_, id, query_name);
-    if (!query) return query.error();
     const std::int64_t started_ns = realtime_ns();
+    auto id = random_query_id();
+    if (!id) return fail_lookup(query_name, id.error(), false, started_ns);
+    auto query = build_query(allocator_, *id, query_name);
+    if (!query) return query.error();
+    // Once the evaluation's time is up nothing more is sent; the evaluation
+    // reports the deadline itself.
+    if (deadline_passed(deadline_ms)) return Error::DnsTimeout;
 
     if (monitor_ != nullptr && !monitor_->any_up()) {
       log_message(Severity::warning, "dns: ", query_name,
@@ -78,44 +89,67 @@ Result<AnswerList> Resolver::lookup_txt(std::string_view query_name) {
       return Error::DnsNoHealthyServers;
     }
 
-    HeldReply held{PacketBytes(allocator_)};
-    auto exchanged = exchange_udp(*query, held);
-    if (!exchanged || held.bytes.empty()) {
-      const Error failure = exchanged ? Error::DnsTimeout : exchanged.error();
-      log_message(Severity::warning, "dns: query ", query_name, " failed err=", ErrorName{failure},
-                  " elapsed=", (realtime_ns() - started_ns) / 1'000'000, "ms");
-      if (failure == Error::DnsTimeout)
-        cache_.cache_put_negative(query_name, NegativeKind::timeout);
-      return failure;
-    }
+    PacketBytes held(allocator_);
+    auto exchanged = exchange_udp(*query, deadline_ms, held);
+    if (!exchanged) return fail_lookup(query_name, exchanged.error(), false, started_ns);
+    // A lookup the deadline cut short says nothing about the servers: it is
+    // not remembered.
+    if (*exchanged == Exchange::cut || held.empty())
+      return fail_lookup(query_name, Error::DnsTimeout, *exchanged == Exchange::complete,
+                         started_ns);
+    return take_reply(query_name, *query, held, deadline_ms, started_ns);
+  });
+}
 
-    auto reply = parse_response(allocator_, held.bytes);
+Result<AnswerList> Resolver::take_reply(std::string_view query_name,
+                                        std::span<const std::byte> query,
+                                        std::span<const std::byte> reply_bytes,
+                                        std::int64_t deadline_ms, std::int64_t started_ns) {
+  return catch_out_of_memory([&]() -> Result<AnswerList> {
+    auto reply = parse_response(allocator_, reply_bytes);
     if (!reply) return reply.error();
-    if (reply->id != id) return Error::DnsIdMismatch;
+    TcpRetry retried = TcpRetry::replaced; // a complete reply is as good as a replaced one
     if (reply->truncated) {
       log_message(Severity::debug, "dns: ", query_name, " truncated over udp, retrying over tcp");
-      retry_over_tcp(query_name, *query, id, *reply);
+      retried = retry_over_tcp(query_name, query, deadline_ms, *reply);
     }
+    keep_answers_to(query_name, reply->answers);
+    // Servers truncate by leaving every answer out: such a reply says nothing
+    // about the name, and without the TCP reply the lookup has failed.
+    if (retried != TcpRetry::replaced && reply->rcode == k_rcode_success && reply->answers.empty())
+      return fail_lookup(query_name, Error::DnsTimeout, retried == TcpRetry::failed, started_ns);
     return settle(query_name, std::move(*reply));
   });
 }
 
+Result<AnswerList> Resolver::fail_lookup(std::string_view query_name, Error failure, bool cache_it,
+                                         std::int64_t started_ns) {
+  log_message(Severity::warning, "dns: query ", query_name, " failed err=", ErrorName{failure},
+              " elapsed=", (realtime_ns() - started_ns) / 1'000'000, "ms");
+  if (cache_it) cache_.cache_put_negative(query_name, NegativeKind::timeout);
+  return failure;
+}
+
 // Servers in rotation order; a SERVFAIL or REFUSED reply is held while the
 // next server is asked, any other reply ends the exchange and moves the
-// rotation start past the server that gave it.
-Result<void> Resolver::exchange_udp(std::span<const std::byte> query, HeldReply &held) {
+// rotation start past the server that gave it. When the deadline stops the
+// exchange before it has a final reply, the exchange was cut.
+Result<Resolver::Exchange> Resolver::exchange_udp(std::span<const std::byte> query,
+                                                  std::int64_t deadline_ms, PacketBytes &held) {
   const std::size_t count = addresses_.size();
   UdpBuffer buffer;
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t server = (rotation_start_ + k) % count;
     if (skipped(server)) continue;
-    auto received = udp_exchange(addresses_[server], query, timeout_ms_, retries_, buffer);
+    if (deadline_passed(deadline_ms)) break;
+    auto received =
+        udp_exchange(addresses_[server], query, timeout_ms_, retries_, deadline_ms, buffer);
     if (!received) {
-      held.bytes.clear();
+      held.clear();
       return received.error();
     }
     if (*received == 0) continue;
-    held.bytes.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*received));
+    held.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*received));
     const auto rcode = static_cast<std::uint8_t>(static_cast<unsigned>(buffer[3]) & 0x0F);
     if (rcode == k_rcode_server_failure || rcode == k_rcode_refused) {
       log_message(Severity::debug, "dns: ", nameserver_texts_[server],
@@ -123,32 +157,42 @@ Result<void> Resolver::exchange_udp(std::span<const std::byte> query, HeldReply 
       continue;
     }
     rotation_start_ = (server + 1) % count;
-    return {};
+    return Exchange::complete;
   }
-  return {};
+  // What the servers after a held SERVFAIL would have said is unknown when
+  // the deadline stopped them.
+  if (deadline_passed(deadline_ms)) {
+    held.clear();
+    return Exchange::cut;
+  }
+  return Exchange::complete;
 }
 
-// The truncated UDP reply stands unless a server gives a complete reply with
-// the query's ID over TCP.
-void Resolver::retry_over_tcp(std::string_view query_name, std::span<const std::byte> query,
-                              std::uint16_t id, DnsResponse &reply) {
+// The truncated UDP reply stands unless a server gives a complete reply to
+// the query over TCP; a reply to another question sends the retry on to the
+// next server.
+Resolver::TcpRetry Resolver::retry_over_tcp(std::string_view query_name,
+                                            std::span<const std::byte> query,
+                                            std::int64_t deadline_ms, DnsResponse &reply) {
   const std::size_t count = addresses_.size();
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t server = (rotation_start_ + k) % count;
     if (skipped(server)) continue;
-    auto bytes = tcp_exchange(addresses_[server], query, timeout_ms_, allocator_);
-    if (!bytes) continue;
+    if (deadline_passed(deadline_ms)) break;
+    auto bytes = tcp_exchange(addresses_[server], query, timeout_ms_, deadline_ms, allocator_);
+    if (!bytes || !answers_query(query, *bytes)) continue;
     auto decoded = parse_response(allocator_, *bytes);
     if (!decoded) {
       log_message(Severity::debug, "dns: tcp reply for ", query_name,
                   " unparseable err=", ErrorName{decoded.error()});
-      return;
+      return TcpRetry::failed;
     }
-    if (decoded->id == id) reply = std::move(*decoded);
-    return;
+    reply = std::move(*decoded);
+    return TcpRetry::replaced;
   }
   log_message(Severity::debug, "dns: tcp retry for ", query_name,
               " failed err=", ErrorName{Error::DnsTimeout});
+  return deadline_passed(deadline_ms) ? TcpRetry::cut : TcpRetry::failed;
 }
 
 Result<AnswerList> Resolver::settle(std::string_view query_name, DnsResponse &&reply) {
@@ -166,7 +210,6 @@ Result<AnswerList> Resolver::settle(std::string_view query_name, DnsResponse &&r
     return Error::DnsServerFailure;
   }
 }
-
 class ResolverBuilder {
 public:
   static Result<std::unique_ptr<Resolver>> build(const ResolverSettings &settings,

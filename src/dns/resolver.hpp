@@ -6,18 +6,18 @@
 #include "dns/cache.hpp"
 #include "dns/monitor_view.hpp"
 #include "dns/nameserver_address.hpp"
+#include "dns/query.hpp"
 #include "dns/response.hpp"
 
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvane::dns {
-
-using MillisecondsClock = std::int64_t (*)() noexcept;
 
 struct ResolverSettings {
   std::vector<std::string> nameservers; // IPv4 or IPv6 address texts
@@ -29,27 +29,38 @@ struct ResolverSettings {
   // The health monitor's up flags when one runs; none means every server is
   // asked.
   const MonitorView *monitor = nullptr;
-  // The wall clock for cache expiry (seconds) and the first query ID (the low
-  // 16 bits of milliseconds). Tests move them; everyone else keeps these.
+  // The wall clock for cache expiry, in seconds. Tests move it; everyone
+  // else keeps this one.
   SecondsClock clock_s = &realtime_s;
-  MillisecondsClock clock_ms = &realtime_ms;
 };
 
 inline constexpr std::uint32_t k_default_timeout_ms = 5000;
 
 // The stub resolver of one thread (daemon) or of the tool: a cache in front of
 // UDP exchanges with the nameservers in rotation, and a TCP retry when a reply
-// comes truncated. Never shared between threads; takes no lock.
+// comes truncated. Every query has a fresh random ID, and only a reply to the
+// question asked is taken. Never shared between threads; takes no lock.
 class Resolver final : public TxtLookup {
 public:
   Resolver(const Resolver &) = delete;
   Resolver &operator=(const Resolver &) = delete;
 
-  // The TXT records of `query_name` (every answer of the reply, the caller
-  // picks the TXT ones), or DnsNameError, DnsServerFailure, DnsTimeout,
-  // DnsNoHealthyServers, a codec error, DnsIdMismatch, a socket error, or
-  // OutOfMemory.
-  Result<AnswerList> lookup_txt(std::string_view query_name) override;
+  // The records answering `query_name` (the caller picks the TXT ones), or
+  // DnsNameError, DnsServerFailure, DnsTimeout, DnsNoHealthyServers, a codec
+  // error, a socket error, the random source's error, or OutOfMemory. A
+  // fresh cache entry is used whatever the deadline; otherwise nothing is
+  // sent once `deadline_ms` has passed, no wait reaches past it, and a lookup
+  // it cuts short is DnsTimeout, not cached.
+  Result<AnswerList> lookup_txt(std::string_view query_name, std::int64_t deadline_ms) override;
+
+  // What lookup_txt does with the reply once it has arrived and answers_query
+  // has accepted it for `query`: decode it, fetch it again over TCP when
+  // truncated, keep only the answers to the question, turn the RCODE into the
+  // outcome and cache it. `started_ns` is when the lookup began (wall clock),
+  // for the elapsed figure of its log line.
+  Result<AnswerList> take_reply(std::string_view query_name, std::span<const std::byte> query,
+                                std::span<const std::byte> reply, std::int64_t deadline_ms,
+                                std::int64_t started_ns);
 
   DnsCache &cache() noexcept { return cache_; }
   const DnsCache &cache() const noexcept { return cache_; }
@@ -59,16 +70,20 @@ public:
   std::uint32_t configured_negative_ttl() const noexcept { return negative_ttl_; }
   std::uint16_t port() const noexcept { return port_; }
   std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
-  std::uint16_t next_query_id() const noexcept { return next_query_id_; }
 
 private:
   friend class ResolverBuilder;
   Resolver(const ResolverSettings &settings, std::pmr::memory_resource *allocator);
 
-  struct HeldReply;
-  Result<void> exchange_udp(std::span<const std::byte> query, HeldReply &held);
-  void retry_over_tcp(std::string_view query_name, std::span<const std::byte> query,
-                      std::uint16_t id, DnsResponse &reply);
+  enum class Exchange : std::uint8_t { complete, cut };
+  enum class TcpRetry : std::uint8_t { replaced, failed, cut };
+
+  Result<Exchange> exchange_udp(std::span<const std::byte> query, std::int64_t deadline_ms,
+                                PacketBytes &held);
+  Result<AnswerList> fail_lookup(std::string_view query_name, Error failure, bool cache_it,
+                                 std::int64_t started_ns);
+  TcpRetry retry_over_tcp(std::string_view query_name, std::span<const std::byte> query,
+                          std::int64_t deadline_ms, DnsResponse &reply);
   Result<AnswerList> settle(std::string_view query_name, DnsResponse &&reply);
   bool skipped(std::size_t server) const noexcept;
 
@@ -83,7 +98,6 @@ private:
   std::pmr::vector<ServerAddress> addresses_;
   std::size_t rotation_start_ = 0;
   const MonitorView *monitor_;
-  std::uint16_t next_query_id_;
 };
 
 // Which allocation ran out of memory while a resolver was being created; the

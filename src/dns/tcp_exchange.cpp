@@ -6,10 +6,12 @@
 #include "platform/bounded_connect.hpp"
 #include "platform/unique_fd.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace corvane::dns {
 
@@ -20,44 +22,60 @@ Result<void> send_all(int fd, std::span<const std::byte> bytes) {
     const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      return error_from_errno(errno);
+      return error_from_errno(errno == EAGAIN ? ETIMEDOUT : errno);
     }
     bytes = bytes.subspan(static_cast<std::size_t>(sent));
   }
   return {};
 }
 
-// Each receive is bounded by the socket's timeout; the deadline also bounds
-// the whole read, so a peer that trickles bytes cannot hold the lookup for
-// one timeout per byte.
-Result<void> receive_all(int fd, std::span<std::byte> bytes, std::int64_t deadline_ms) {
+// Every wait ends by `until_ms`, so a peer that trickles bytes cannot hold the
+// lookup for one timeout per byte.
+Result<void> receive_all(int fd, std::span<std::byte> bytes, std::int64_t until_ms) {
   while (!bytes.empty()) {
-    if (realtime_ms() >= deadline_ms) return Error::ConnectionTimedOut;
-    const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), 0);
+    const std::int64_t left = until_ms - realtime_ms();
+    if (left <= 0) return Error::ConnectionTimedOut;
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
+    if (ready < 0 && errno != EINTR) return error_from_errno(errno);
+    if (ready <= 0) continue;
+    const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
     if (got == 0) return Error::UnexpectedEof;
     if (got < 0) {
-      if (errno == EINTR) continue;
-      return error_from_errno(errno == EAGAIN ? ETIMEDOUT : errno);
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return error_from_errno(errno);
     }
     bytes = bytes.subspan(static_cast<std::size_t>(got));
   }
   return {};
 }
 
-std::uint32_t connect_bound_s(std::uint32_t timeout_ms) {
-  return std::max<std::uint32_t>(1, timeout_ms / 1000 + (timeout_ms % 1000 != 0 ? 1 : 0));
+std::int64_t connect_bound_ms(std::uint32_t timeout_ms) {
+  const std::int64_t seconds = std::max<std::int64_t>(1, (std::int64_t{timeout_ms} + 999) / 1000);
+  return seconds * 1000;
+}
+
+std::uint32_t bounded_by(std::int64_t wait_ms, std::int64_t left_ms) {
+  return static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(std::min(wait_ms, left_ms), 1, std::int64_t{UINT32_MAX}));
 }
 
 } // namespace
 
 Result<PacketBytes> tcp_exchange(const ServerAddress &server, std::span<const std::byte> query,
-                                 std::uint32_t timeout_ms, std::pmr::memory_resource *allocator) {
+                                 std::uint32_t timeout_ms, std::int64_t deadline_ms,
+                                 std::pmr::memory_resource *allocator) {
+  const std::int64_t started = realtime_ms();
+  const std::int64_t left = deadline_ms == k_no_deadline ? INT64_MAX : deadline_ms - started;
+  if (left <= 0) return Error::DnsTimeout;
   platform::UniqueFd socket(::socket(server.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) return error_from_errno(errno);
-  if (auto bounded = set_socket_timeouts(socket.get(), timeout_ms, true); !bounded)
+  // The send timeout bounds the two small writes; the reads wait in poll.
+  if (auto bounded = set_socket_timeouts(socket.get(), bounded_by(timeout_ms, left), true);
+      !bounded)
     return bounded.error();
   if (auto connected = platform::bounded_connect(socket.get(), server.get(), server.length,
-                                                 connect_bound_s(timeout_ms));
+                                                 bounded_by(connect_bound_ms(timeout_ms), left));
       !connected)
     return connected.error();
 
@@ -66,15 +84,15 @@ Result<PacketBytes> tcp_exchange(const ServerAddress &server, std::span<const st
   if (auto sent = send_all(socket.get(), length_prefix); !sent) return sent.error();
   if (auto sent = send_all(socket.get(), query); !sent) return sent.error();
 
-  const std::int64_t deadline = realtime_ms() + timeout_ms;
+  const std::int64_t until = std::min(realtime_ms() + std::int64_t{timeout_ms}, deadline_ms);
   std::array<std::byte, 2> reply_prefix{};
-  if (auto got = receive_all(socket.get(), reply_prefix, deadline); !got) return got.error();
+  if (auto got = receive_all(socket.get(), reply_prefix, until); !got) return got.error();
   const std::size_t length =
       static_cast<std::size_t>(reply_prefix[0]) << 8 | static_cast<std::size_t>(reply_prefix[1]);
   if (length < k_header_size) return Error::PacketTooShort;
   return catch_out_of_memory([&]() -> Result<PacketBytes> {
     PacketBytes reply(length, allocator);
-    if (auto got = receive_all(socket.get(), reply, deadline); !got) return got.error();
+    if (auto got = receive_all(socket.get(), reply, until); !got) return got.error();
     return reply;
   });
 }

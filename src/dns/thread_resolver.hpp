@@ -14,7 +14,7 @@ void install_thread_resolver_settings(const ResolverSettings &settings);
 Resolver &thread_resolver();
 
 // Destroys the calling thread's resolver with its cache, so that the next
-// thread_resolver call builds a new one (empty cache, new first query ID).
+// thread_resolver call builds a new one (empty cache, rotation start 0).
 void drop_thread_resolver() noexcept;
 
 } // namespace corvane::dns

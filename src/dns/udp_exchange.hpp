@@ -13,12 +13,17 @@ namespace corvane::dns {
 inline constexpr std::size_t k_udp_buffer_size = 4096;
 using UdpBuffer = std::array<std::byte, k_udp_buffer_size>;
 
-// Asks one server over UDP: up to 1 + retries attempts, each a send and one
-// receive bounded by timeout_ms. The first datagram of 12 bytes or more ends
-// the attempts; its length is the value. 0 means that every attempt failed.
-// An error means the socket could not be opened or given its timeout, which
-// ends the whole lookup.
+// Asks one server over UDP: up to 1 + retries attempts, none started once the
+// deadline (wall-clock milliseconds) has passed. Each attempt sends the query
+// and waits up to timeout_ms, never past the deadline, for its reply.
+// Datagrams that do not answer the query (answers_query) are dropped and the
+// wait goes on; a datagram shorter than 12 bytes ends the attempt. A reply
+// longer than the buffer is kept cut, with TC set in the copy, as the
+// truncated reply it is. The value is the length of the reply in `reply`; 0
+// means that no attempt got one. An error means the socket could not be
+// opened, which ends the whole lookup.
 Result<std::size_t> udp_exchange(const ServerAddress &server, std::span<const std::byte> query,
-                                 std::uint32_t timeout_ms, std::uint8_t retries, UdpBuffer &reply);
+                                 std::uint32_t timeout_ms, std::uint8_t retries,
+                                 std::int64_t deadline_ms, UdpBuffer &reply);
 
 } // namespace corvane::dns

@@ -1,6 +1,7 @@
 #include "log/stderr_lock.hpp"
 
-#include <cerrno>
+#include "core/write_all.hpp"
+
 #include <unistd.h>
 
 namespace corvane::log {
@@ -12,12 +13,8 @@ std::recursive_mutex &stderr_lock() noexcept {
 
 void write_stderr(std::string_view text) noexcept {
   std::lock_guard guard(stderr_lock());
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
+  // Nothing is left to report a failure to.
+  (void)write_all(STDERR_FILENO, text);
 }
 
 } // namespace corvane::log

@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(KnotTest, TxtRecordStringsAreJoined) {
-  auto got = resolver(*knot_)->lookup_txt("_dmarc.example.org");
+  auto got = resolver(*knot_)->lookup_txt("_dmarc.example.org", k_no_deadline);
   ASSERT_TRUE(got) << error_name(got.error());
   ASSERT_EQ(got->size(), 1u);
   EXPECT_EQ((*got)[0].name, "_dmarc.example.org");
@@ -89,7 +89,7 @@ TEST_F(KnotTest, LargeRecordIsTruncatedOverUdpAndFetchedOverTcp) {
   Result<AnswerList> got = Error::Unexpected;
   {
     test::StderrCapture capture;
-    got = resolver(*knot_)->lookup_txt("_dmarc.big.example.org");
+    got = resolver(*knot_)->lookup_txt("_dmarc.big.example.org", k_no_deadline);
     lines = capture.text();
   }
   log::install_log_settings(log::check_tool_log_settings());
@@ -104,7 +104,7 @@ TEST_F(KnotTest, LargeRecordIsTruncatedOverUdpAndFetchedOverTcp) {
 }
 
 TEST_F(KnotTest, CnameIsFollowedByTheServer) {
-  auto got = resolver(*knot_)->lookup_txt("_dmarc.alias.example.org");
+  auto got = resolver(*knot_)->lookup_txt("_dmarc.alias.example.org", k_no_deadline);
   ASSERT_TRUE(got) << error_name(got.error());
   ASSERT_EQ(got->size(), 2u);
   EXPECT_EQ((*got)[0].type, 5);
@@ -117,19 +117,19 @@ TEST_F(KnotTest, CnameIsFollowedByTheServer) {
 TEST_F(KnotTest, OutcomesOfARealServer) {
   auto r = resolver(*knot_);
   // A name that does not exist in the zone.
-  auto missing = r->lookup_txt("_dmarc.nowhere.example.org");
+  auto missing = r->lookup_txt("_dmarc.nowhere.example.org", k_no_deadline);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), Error::DnsNameError);
   // A name that exists without TXT records: NOERROR and no answers.
-  auto no_data = r->lookup_txt("mail.example.org");
+  auto no_data = r->lookup_txt("mail.example.org", k_no_deadline);
   ASSERT_TRUE(no_data) << error_name(no_data.error());
   EXPECT_TRUE(no_data->empty());
   // A zone the server does not serve: REFUSED.
-  auto refused = r->lookup_txt("_dmarc.example.net");
+  auto refused = r->lookup_txt("_dmarc.example.net", k_no_deadline);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), Error::DnsServerFailure);
   // The TTL as the zone gives it; names keep the case they were asked in.
-  auto short_lived = r->lookup_txt("_DMARC.Short.example.org");
+  auto short_lived = r->lookup_txt("_DMARC.Short.example.org", k_no_deadline);
   ASSERT_TRUE(short_lived);
   ASSERT_EQ(short_lived->size(), 1u);
   EXPECT_EQ((*short_lived)[0].ttl, 5u);
@@ -143,7 +143,7 @@ TEST_F(KnotTest, Ipv6Loopback) {
   } catch (const std::runtime_error &e) {
     GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
   }
-  auto got = resolver(*v6)->lookup_txt("_dmarc.big.example.org");
+  auto got = resolver(*v6)->lookup_txt("_dmarc.big.example.org", k_no_deadline);
   ASSERT_TRUE(got) << error_name(got.error());
   ASSERT_EQ(got->size(), 1u);
   EXPECT_EQ((*got)[0].data.size(), 1500u);

@@ -1,21 +1,17 @@
 // corvane-check run as a process, on the paths that end before any DNS
 // lookup: usage text, argument errors, Public Suffix List failures.
+#include "support/dns_server.hpp"
 #include "support/process_runner.hpp"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace corvane {
@@ -96,6 +92,7 @@ TEST(CheckTool, ArgumentErrors) {
   const Case cases[] = {
       {{}, "--from is required (see -h)"},
       {{"--from"}, "--from needs a value"},
+      {{"--from", ""}, "--from needs a value"},
       {{"--bogus", "-h"}, "unknown argument"},
       {{"--from", "example.org", "extra"}, "unknown argument"},
       {{"--from", "x", "--mailfrom"}, "--mailfrom needs a value"},
@@ -151,66 +148,17 @@ protected:
 TEST_F(PslFiles, LoadFailures) {
   const auto too_big = write("big.dat", std::string(4 * 1024 * 1024 + 1, '\n'));
   const auto directory = root_;
-  for (const auto &path : {too_big, directory, root_ + "/missing.dat"}) {
+  // A FIFO nobody writes to would hold a reader forever.
+  const auto fifo = root_ + "/fifo.dat";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto &path : {too_big, directory, root_ + "/missing.dat", fifo}) {
     const auto result = run_tool({"--from", "example.org", "--psl", path});
+    EXPECT_FALSE(result.timed_out) << path;
     EXPECT_EQ(result.exit_status, 2) << path;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "corvane-check: could not load the public suffix list\n") << path;
   }
 }
-
-// A nameserver on loopback that answers every query with NXDOMAIN, so that
-// a run that gets as far as the evaluation ends quickly whatever resolver the
-// tool is built with.
-class NxdomainServer {
-public:
-  NxdomainServer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-      ADD_FAILURE() << "cannot bind a loopback UDP socket";
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~NxdomainServer() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  std::uint16_t port() const { return port_; }
-
-private:
-  void serve() {
-    while (!stop_) {
-      pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, 20) <= 0) continue;
-      unsigned char packet[512];
-      sockaddr_in peer{};
-      socklen_t length = sizeof peer;
-      const auto got =
-          ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&peer), &length);
-      if (got < 12) continue;
-      packet[2] = static_cast<unsigned char>(0x80 | (packet[2] & 0x79)); // QR, opcode, RD kept
-      packet[3] = 0x83;                                                  // RA, RCODE 3
-      std::fill(packet + 6, packet + 12, 0); // no answer, authority or additional records
-      // Keep the question only: cut an EDNS0 record that followed it.
-      std::size_t end = 12;
-      while (end < static_cast<std::size_t>(got) && packet[end] != 0)
-        end += packet[end] + 1u;
-      end = std::min<std::size_t>(end + 5, static_cast<std::size_t>(got));
-      ::sendto(fd_, packet, end, 0, reinterpret_cast<sockaddr *>(&peer), length);
-    }
-  }
-
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 TEST_F(PslFiles, PathOfMoreThan1023BytesIsRefused) {
   // A list whose path is exactly 1023 bytes loads; the same file named with
@@ -226,7 +174,7 @@ TEST_F(PslFiles, PathOfMoreThan1023BytesIsRefused) {
   ASSERT_EQ(longer.size(), 1024u);
   ASSERT_TRUE(std::filesystem::exists(longer));
 
-  NxdomainServer server;
+  test::DnsServer server; // every name NXDOMAIN: the run ends quickly
   const std::vector<std::string> options = {
       "--from", "x", "-n", "127.0.0.1", "-p", std::to_string(server.port()), "--psl"};
   auto loads = options;

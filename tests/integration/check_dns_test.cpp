@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,45 @@ TEST(CheckAgainstDns, LongNamesAreWalkedAtTwelveThenSevenLabels) {
                                 "_dmarc.l7.l8.l9.l10.example.org", "_dmarc.l8.l9.l10.example.org",
                                 "_dmarc.l9.l10.example.org", "_dmarc.l10.example.org",
                                 "_dmarc.example.org", "_dmarc.org"}));
+  // Each query has an ID of its own that nobody can guess from the last one.
+  const auto queries = server.queries();
+  std::size_t in_sequence = 0;
+  for (std::size_t i = 1; i < queries.size(); ++i)
+    in_sequence += queries[i].id == static_cast<std::uint16_t>(queries[i - 1].id + 1) ? 1 : 0;
+  EXPECT_LT(in_sequence, queries.size() - 1);
+}
+
+// Forged datagrams (another ID, QR clear, another question) arrive first and
+// carry p=none; the reply to the question follows and is the one used.
+TEST(CheckAgainstDns, ForgedRepliesAreIgnored) {
+  DnsBehaviour forged = test::txt_answer({"v=DMARC1; p=none"});
+  std::vector<DnsBehaviour> decoys(4, forged);
+  decoys[0].id_xor = 0x0001;
+  decoys[1].qr_clear = true;
+  decoys[2].question_name = "_dmarc.example.net";
+  decoys[3].question_type = 1;
+  DnsBehaviour reply = test::txt_answer({"v=DMARC1; p=reject"});
+  reply.decoys = decoys;
+  reply.delay = std::chrono::milliseconds(20);
+  DnsServer server;
+  server.answer("_dmarc.example.org", reply);
+  const auto run = run_against(server, {"--from", "example.org"});
+  expect_verdict(run, {"fail", "reject", "example.org", "example.org", "", "no", "", "no"});
+  EXPECT_EQ(server.query_count(), 2u); // example.org, org: one query each
+}
+
+// A record about another name, put beside the answer, is no second DMARC
+// record of the name asked: the answer's own record applies.
+TEST(CheckAgainstDns, RecordsOfOtherNamesAreNotTheAnswer) {
+  DnsBehaviour reply = test::txt_answer({"v=DMARC1; p=reject"});
+  test::DnsRecord foreign;
+  foreign.owner = "_dmarc.attacker.example";
+  foreign.strings = {"v=DMARC1; p=none"};
+  reply.answers.insert(reply.answers.begin(), foreign);
+  DnsServer server;
+  server.answer("_dmarc.example.org", reply);
+  const auto run = run_against(server, {"--from", "example.org"});
+  expect_verdict(run, {"fail", "reject", "example.org", "example.org", "", "no", "", "no"});
 }
 
 // A pointer to itself: the decoder gives up after its jump limit.
@@ -113,20 +153,25 @@ TEST(CheckAgainstDns, EveryDnsFailureEndsInTemperror) {
     const char *what;
     DnsBehaviour behaviour;
   };
-  DnsBehaviour wrong_id = test::txt_answer({"v=DMARC1; p=reject"});
-  wrong_id.id_xor = 0x5555;
   DnsBehaviour loop;
   loop.udp_raw = pointer_loop_reply();
   DnsBehaviour short_reply;
   short_reply.udp_raw = std::string("\0\0\x81", 3);
+  DnsBehaviour truncated_empty; // and nothing listens on TCP
+  truncated_empty.truncate = true;
   const Case cases[] = {
-      {"SERVFAIL", test::rcode_answer(2)}, {"REFUSED", test::rcode_answer(5)},
-      {"NOTIMP", test::rcode_answer(4)},   {"wrong reply ID", wrong_id},
-      {"compression pointer loop", loop},  {"reply under 12 bytes", short_reply},
+      {"SERVFAIL", test::rcode_answer(2)},
+      {"REFUSED", test::rcode_answer(5)},
+      {"NOTIMP", test::rcode_answer(4)},
+      {"compression pointer loop", loop},
+      {"reply under 12 bytes", short_reply},
+      {"truncated without answers, TCP refused", truncated_empty},
   };
+  test::DnsServerOptions no_tcp;
+  no_tcp.tcp = false;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    DnsServer server;
+    DnsServer server(no_tcp);
     server.answer_others(c.behaviour);
     const auto run = run_against(
         server, {"--from", "example.org", "--mailfrom", "example.org", "--spf", "pass"});
@@ -166,6 +211,37 @@ TEST(CheckAgainstDns, BudgetEndsTheRunAtTheNextCheckPoint) {
     EXPECT_EQ(name.find("other.net"), std::string::npos) << name;
     EXPECT_EQ(name.find("third.example"), std::string::npos) << name;
   }
+}
+
+// The budget bounds the waiting itself: a silent nameserver cannot hold the
+// run for the 15 seconds of one lookup's attempts.
+TEST(CheckAgainstDns, BudgetBoundsTheWaitForASilentServer) {
+  DnsServer server;
+  DnsBehaviour silent;
+  silent.silent = true;
+  server.answer_others(silent);
+  const auto started = std::chrono::steady_clock::now();
+  const auto run =
+      run_against(server, {"--from", "a.b.c.d.example.org", "-m", "50"}, std::chrono::seconds(20));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  expect_verdict(run, k_temperror);
+  EXPECT_EQ(server.query_count(), 1u); // nothing is sent once the budget is spent
+  EXPECT_LT(took, std::chrono::milliseconds(1500)) << took.count() << " ms";
+  std::printf("corvane-check -m 50 against a silent server: %lld ms\n",
+              static_cast<long long>(took.count()));
+}
+
+// Control bytes in every domain option, and in the names the walk derives
+// from them, still give exactly eight lines.
+TEST(CheckAgainstDns, EightLinesWhateverTheDomains) {
+  DnsServer server;
+  server.answer_others(test::txt_answer({"v=DMARC1; p=none"})); // a record at every name
+  const auto run =
+      run_against(server, {"--from", "a\nresult=pass\rb\x7f", "--mailfrom", "m\tx\n", "--spf",
+                           "pass", "--dkim", "d\x1b\nq", "--dkim-result", "pass"});
+  expect_verdict(
+      run, {"fail", "none", "a?result=pass?b?", "a?result=pass?b?", "m?x?", "no", "d??q", "no"});
 }
 
 TEST(CheckAgainstDns, NoBudgetWithZero) {

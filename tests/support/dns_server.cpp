@@ -101,24 +101,39 @@ std::string rdata_of(const DnsRecord &record) {
   }
 }
 
+bool question_as_asked(const DnsBehaviour &behaviour) {
+  return !behaviour.no_question && !behaviour.question_name && behaviour.question_type == 0 &&
+         behaviour.question_class == 0;
+}
+
 std::string build_reply(const std::string &query, const Question &question,
                         const DnsBehaviour &behaviour, bool truncated, bool with_answers) {
   std::string out;
   put16(out, get16(query, 0) ^ behaviour.id_xor);
   unsigned flags = 0x8000 | (get16(query, 2) & 0x7900) | 0x0400 | 0x0080 | (behaviour.rcode & 15u);
   if (truncated) flags |= 0x0200;
+  if (behaviour.qr_clear) flags &= ~0x8000u;
   put16(out, flags);
-  put16(out, 1);
+  put16(out, behaviour.no_question ? 0 : 1);
   put16(out, with_answers ? static_cast<unsigned>(behaviour.answers.size()) : 0);
   put16(out, 0);
   put16(out, 0);
-  out.append(query, 12, question.end - 12);
+  if (question_as_asked(behaviour)) {
+    out.append(query, 12, question.end - 12);
+  } else if (!behaviour.no_question) {
+    put_name(out, behaviour.question_name.value_or(question.name));
+    put16(out, behaviour.question_type != 0 ? behaviour.question_type : question.type);
+    put16(out, behaviour.question_class != 0 ? behaviour.question_class
+                                             : get16(query, question.end - 2));
+  }
   if (!with_answers) return out;
   for (const auto &record : behaviour.answers) {
-    if (record.owner.empty())
+    if (!record.owner.empty())
+      put_name(out, record.owner);
+    else if (question_as_asked(behaviour))
       put16(out, 0xC00C); // the name of the question
     else
-      put_name(out, record.owner);
+      put_name(out, question.name); // the name asked, written out
     put16(out, record.type);
     put16(out, 1);
     put32(out, record.ttl);
@@ -287,10 +302,10 @@ DnsBehaviour DnsServer::behaviour_for(const std::string &name) const {
   return found == script_.end() ? others_ : found->second;
 }
 
-std::optional<std::string> DnsServer::reply_for(const std::string &query, DnsTransport transport,
+std::vector<std::string> DnsServer::replies_for(const std::string &query, DnsTransport transport,
                                                 std::chrono::milliseconds &delay, bool &silent) {
   const auto question = read_question(query);
-  if (!question) return std::nullopt;
+  if (!question) return {};
   {
     std::lock_guard lock(mutex_);
     log_.push_back(
@@ -300,11 +315,20 @@ std::optional<std::string> DnsServer::reply_for(const std::string &query, DnsTra
   delay = behaviour.delay;
   if (transport == DnsTransport::udp) {
     silent = behaviour.silent;
-    if (behaviour.udp_raw) return with_query_id(*behaviour.udp_raw, query, behaviour.raw_takes_id);
+    std::vector<std::string> out;
+    for (const auto &decoy : behaviour.decoys)
+      out.push_back(build_reply(query, *question, decoy, false, true));
+    if (behaviour.udp_raw) {
+      out.push_back(with_query_id(*behaviour.udp_raw, query, behaviour.raw_takes_id));
+      return out;
+    }
     std::string full = build_reply(query, *question, behaviour, false, true);
-    if (!behaviour.truncate && full.size() <= options_.udp_limit) return full;
-    return build_reply(query, *question, behaviour, true,
-                       behaviour.truncate && behaviour.truncated_keeps_answers);
+    if (!behaviour.truncate && full.size() <= options_.udp_limit)
+      out.push_back(std::move(full));
+    else
+      out.push_back(build_reply(query, *question, behaviour, true,
+                                behaviour.truncate && behaviour.truncated_keeps_answers));
+    return out;
   }
   silent = behaviour.tcp_silent;
   std::string body = behaviour.tcp_raw
@@ -312,24 +336,30 @@ std::optional<std::string> DnsServer::reply_for(const std::string &query, DnsTra
                          : build_reply(query, *question, behaviour, false, true);
   std::string framed;
   put16(framed, static_cast<unsigned>(body.size()));
-  return framed + body;
+  return {framed + body};
 }
 
 void DnsServer::on_udp() {
-  auto item = std::make_unique<Pending>();
-  item->peer_length = sizeof(item->peer);
+  sockaddr_storage peer{};
+  socklen_t peer_length = sizeof(peer);
   std::string query(65535, '\0');
   const ssize_t n = ::recvfrom(udp_fd_, query.data(), query.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr *>(&item->peer), &item->peer_length);
+                               reinterpret_cast<sockaddr *>(&peer), &peer_length);
   if (n <= 0) return;
   query.resize(static_cast<std::size_t>(n));
   std::chrono::milliseconds delay{0};
   bool silent = false;
-  auto reply = reply_for(query, DnsTransport::udp, delay, silent);
-  if (!reply || silent) return;
-  item->bytes = std::move(*reply);
-  item->due = Clock::now() + delay;
-  pending_.push_back(std::move(item));
+  auto replies = replies_for(query, DnsTransport::udp, delay, silent);
+  if (silent && !replies.empty()) replies.pop_back(); // the decoys still go out
+  const auto now = Clock::now();
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    auto item = std::make_unique<Pending>();
+    item->peer = peer;
+    item->peer_length = peer_length;
+    item->bytes = std::move(replies[i]);
+    item->due = i + 1 == replies.size() && !silent ? now + delay : now;
+    pending_.push_back(std::move(item));
+  }
 }
 
 void DnsServer::on_tcp_accept() {
@@ -343,10 +373,10 @@ void DnsServer::on_tcp_accept() {
   if (!read_exactly(fd, query.data(), query.size())) return;
   std::chrono::milliseconds delay{0};
   bool silent = false;
-  auto reply = reply_for(query, DnsTransport::tcp, delay, silent);
-  if (!reply) return;
+  auto reply = replies_for(query, DnsTransport::tcp, delay, silent);
+  if (reply.empty()) return;
   item->held = silent;
-  item->bytes = std::move(*reply);
+  item->bytes = std::move(reply.front());
   item->due = Clock::now() + delay;
   pending_.push_back(std::move(item));
 }

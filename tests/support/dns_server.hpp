@@ -36,6 +36,16 @@ struct DnsBehaviour {
   std::optional<std::string> udp_raw;   // sent instead of the UDP reply (garbage, short, loops)
   std::optional<std::string> tcp_raw;   // sent instead of the TCP reply, length-prefixed
   bool raw_takes_id = true;             // the first two raw bytes become the query's ID
+  // Replies that do not answer the query (UDP and TCP alike):
+  bool qr_clear = false;                    // the QR bit clear, as in a query
+  std::optional<std::string> question_name; // the question names this instead
+  std::uint16_t question_type = 0;          // non-zero: the question's type instead
+  std::uint16_t question_class = 0;         // non-zero: the question's class instead
+  bool no_question = false;                 // QDCOUNT 0 (as some FORMERR and REFUSED)
+  // UDP: replies built from these go out first, at once, each a datagram of
+  // its own (even when `silent`); the reply of this behaviour follows after
+  // `delay`.
+  std::vector<DnsBehaviour> decoys;
 };
 
 // A TXT answer of one record made of the given character-strings.
@@ -98,7 +108,9 @@ private:
   void run();
   void on_udp();
   void on_tcp_accept();
-  std::optional<std::string> reply_for(const std::string &query, DnsTransport transport,
+  // The datagrams (UDP) or the framed reply (TCP) for a query, in the order
+  // they go out; the last one waits for `delay`. Empty for no reply.
+  std::vector<std::string> replies_for(const std::string &query, DnsTransport transport,
                                        std::chrono::milliseconds &delay, bool &silent);
   DnsBehaviour behaviour_for(const std::string &name) const;
 

@@ -1,6 +1,7 @@
 #include "support/scripted_lookup.hpp"
 
 #include "core/ascii.hpp"
+#include "core/clock.hpp"
 
 namespace corvane::test {
 
@@ -38,9 +39,12 @@ ScriptedLookup &ScriptedLookup::on_query(std::function<void(std::string_view)> h
   return *this;
 }
 
-Result<dns::AnswerList> ScriptedLookup::lookup_txt(std::string_view query_name) {
+Result<dns::AnswerList> ScriptedLookup::lookup_txt(std::string_view query_name,
+                                                   std::int64_t deadline_ms) {
   queries_.emplace_back(query_name);
+  deadlines_.push_back(deadline_ms);
   if (hook_) hook_(query_name);
+  if (deadline_passed(deadline_ms)) return Error::DnsTimeout;
   const auto found = scripts_.find(key(query_name));
   if (found == scripts_.end()) return unscripted_;
   if (found->second.failing) return found->second.error;

@@ -3,6 +3,7 @@
 #include "core/error.hpp"
 #include "dns/answer.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -13,8 +14,9 @@ namespace corvane::test {
 
 // An in-memory TxtLookup. Each query name (compared without regard to case)
 // gets scripted answers or one error; names without a script answer
-// NXDOMAIN (DnsNameError). Every query name asked is recorded, in order and
-// as written.
+// NXDOMAIN (DnsNameError). Like the resolver with an empty cache, it answers
+// DnsTimeout once the deadline has passed. Every query name asked is
+// recorded, in order and as written, with the deadline it came with.
 class ScriptedLookup final : public dns::TxtLookup {
 public:
   struct Record {
@@ -33,9 +35,14 @@ public:
   ScriptedLookup &on_query(std::function<void(std::string_view)> hook);
 
   const std::vector<std::string> &queries() const noexcept { return queries_; }
-  void clear_queries() noexcept { queries_.clear(); }
+  const std::vector<std::int64_t> &deadlines() const noexcept { return deadlines_; }
+  void clear_queries() noexcept {
+    queries_.clear();
+    deadlines_.clear();
+  }
 
-  Result<dns::AnswerList> lookup_txt(std::string_view query_name) override;
+  Result<dns::AnswerList> lookup_txt(std::string_view query_name,
+                                     std::int64_t deadline_ms) override;
 
 private:
   struct Script {
@@ -49,6 +56,7 @@ private:
   Error unscripted_ = Error::DnsNameError;
   std::function<void(std::string_view)> hook_;
   std::vector<std::string> queries_;
+  std::vector<std::int64_t> deadlines_;
 };
 
 } // namespace corvane::test

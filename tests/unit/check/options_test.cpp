@@ -41,6 +41,9 @@ TEST(CheckOptions, ArgumentOutcomes) {
       {{"example.org"}, "unknown argument"},
       // A value is taken whole, even when it looks like an option.
       {{"--from", "-h"}, "ok"},
+      // The Author Domain is never empty.
+      {{"--from", ""}, "--from needs a value"},
+      {{"--from", "x", "--from", ""}, "--from needs a value"},
       {{"--from", "x", "-p", ""}, "invalid port"},
       {{"--from", "x", "-p", "53 "}, "invalid port"},
       {{"--from", "x", "-p", "0x35"}, "invalid port"},

@@ -130,6 +130,30 @@ TEST(CheckOutput, FullEvaluation) {
   }
 }
 
+// Every value comes out on its own line whatever bytes it holds: control
+// bytes and DEL become '?', everything else is kept.
+TEST(CheckOutput, ControlBytesCannotAddLines) {
+  struct Case {
+    std::string from;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {"a\nresult=pass", "a?result=pass"},
+      {"a\r\nb", "a??b"},
+      {std::string("\x01\x1f\x7f\t", 4), "????"},
+      {"caf\xC3\xA9 ~!", "caf\xC3\xA9 ~!"},
+  };
+  for (const auto &c : cases) {
+    Check check;
+    check.options.from = c.from;
+    check.options.mailfrom = c.from;
+    check.options.spf = "pass";
+    check.lookup.txt("_dmarc." + c.from, {"v=DMARC1; p=none"});
+    EXPECT_EQ(check.run(), lines("pass", "none", c.printed, c.printed, c.printed, "yes"))
+        << c.printed;
+  }
+}
+
 TEST(CheckDeadline, BudgetToDeadline) {
   EXPECT_EQ(deadline_after(1000, 0), dmarc::k_no_deadline);
   EXPECT_EQ(deadline_after(1000, 1), 1001);

@@ -1,3 +1,4 @@
+#include "core/clock.hpp"
 #include "dmarc/discovery.hpp"
 #include "dmarc/labels.hpp"
 #include "support/scripted_lookup.hpp"
@@ -15,7 +16,7 @@ using test::ScriptedLookup;
 using Names = std::vector<std::string>;
 
 DiscoveryResult walk(ScriptedLookup &lookup, std::string_view domain) {
-  auto result = discover_policy(std::pmr::get_default_resource(), lookup, domain);
+  auto result = discover_policy(std::pmr::get_default_resource(), lookup, domain, k_no_deadline);
   EXPECT_TRUE(result);
   return std::move(*result);
 }
@@ -189,7 +190,8 @@ TEST(TreeWalk, OutOfMemoryEndsTheWalk) {
   for (std::size_t allowed = 0;; ++allowed) {
     ASSERT_LT(allowed, 100u);
     test::FailingResource resource(allowed);
-    const auto result = discover_policy(&resource, lookup, "a-rather-long-label.mail.example.com");
+    const auto result =
+        discover_policy(&resource, lookup, "a-rather-long-label.mail.example.com", k_no_deadline);
     if (!result) {
       EXPECT_EQ(result.error(), Error::OutOfMemory);
       continue;

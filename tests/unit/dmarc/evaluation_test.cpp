@@ -422,18 +422,54 @@ TEST(Evaluate, DeadlineBeforeTheDkimWalks) {
   EXPECT_EQ(e.lookup.queries().size(), 6u);
   EXPECT_NE(capture.text().find("dmarc: evaluation deadline exceeded during org-domain walks\n"),
             std::string::npos);
+}
 
-  // The daemon does not look before the SPF walk; the tool does.
-  Evaluation before_spf("news.example.com", "example.com", "v=DMARC1; p=reject");
-  before_spf.request.spf = identifier("bounce.example.com", "pass");
-  before_spf.request.deadline_ms = k_no_deadline - 1;
-  before_spf.request.deadline_before_spf_walk = true;
-  before_spf.lookup.on_query([&](std::string_view name) {
-    if (name == "_dmarc.com") before_spf.request.deadline_ms = realtime_ms();
-  });
-  const auto early = before_spf.run();
-  EXPECT_EQ(early.reason, k_reason_deadline);
-  EXPECT_EQ(before_spf.lookup.queries().size(), 3u);
+// Wherever the deadline passes, the walk in progress ends without waiting
+// (every lookup after it fails at once) and no verdict is drawn from it: a
+// walk cut short lacks the records that make relaxed alignment pass.
+TEST(Evaluate, NoVerdictFromAWalkTheDeadlineCut) {
+  struct Case {
+    const char *what;
+    std::string passes_at; // the query during which the deadline passes
+    std::size_t dkim;      // DKIM identifiers, each one walked
+    std::size_t queries;   // lookups asked, those after the deadline included
+  };
+  const Case cases[] = {
+      {"during discovery", "_dmarc.news.example.com", 0, 3},
+      {"during the SPF walk, no DKIM identifier", "_dmarc.bounce.example.com", 0, 6},
+      {"during the only DKIM walk", "_dmarc.sig.example.com", 1, 9},
+      {"during the last of two DKIM walks", "_dmarc.sig2.example.com", 2, 12},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Evaluation e("news.example.com", "example.com", "v=DMARC1; p=reject");
+    e.request.spf = identifier("bounce.example.com", "pass");
+    const char *signers[] = {"sig.example.com", "sig2.example.com"};
+    for (std::size_t i = 0; i < c.dkim; ++i)
+      e.dkim.push_back(identifier(signers[i], "pass"));
+    const std::int64_t deadline = realtime_ms() + 3'600'000;
+    e.request.deadline_ms = deadline;
+    e.lookup.on_query([&](std::string_view name) {
+      if (name == c.passes_at) e.request.deadline_ms = realtime_ms();
+    });
+    test::StderrCapture capture;
+    const auto result = e.run();
+    EXPECT_EQ(result.result, DmarcResult::temperror);
+    EXPECT_EQ(result.reason, k_reason_deadline);
+    EXPECT_FALSE(result.full);
+    EXPECT_EQ(e.lookup.queries().size(), c.queries);
+    EXPECT_EQ(e.lookup.deadlines().front(), deadline); // every lookup gets the deadline
+    EXPECT_NE(capture.text().find("dmarc: evaluation deadline exceeded during org-domain walks\n"),
+              std::string::npos);
+  }
+
+  // The same evaluation within its deadline passes on relaxed alignment.
+  Evaluation in_time("news.example.com", "example.com", "v=DMARC1; p=reject");
+  in_time.request.spf = identifier("bounce.example.com", "pass");
+  in_time.request.deadline_ms = realtime_ms() + 3'600'000;
+  const auto passed = in_time.run();
+  EXPECT_EQ(passed.result, DmarcResult::pass);
+  EXPECT_TRUE(passed.spf_aligned);
 }
 
 TEST(Evaluate, OnlyTenDkimIdentifiersAreLookedAt) {

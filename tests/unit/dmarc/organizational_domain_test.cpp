@@ -1,3 +1,4 @@
+#include "core/clock.hpp"
 #include "dmarc/organizational_domain.hpp"
 #include "log/log.hpp"
 #include "support/scripted_lookup.hpp"
@@ -30,7 +31,7 @@ std::string org_domain_of(std::string_view domain, const std::vector<Published> 
   ScriptedLookup lookup;
   for (const auto &published : records)
     lookup.txt("_dmarc." + published.name, {published.text});
-  auto walk = discover_policy(std::pmr::get_default_resource(), lookup, domain);
+  auto walk = discover_policy(std::pmr::get_default_resource(), lookup, domain, k_no_deadline);
   EXPECT_TRUE(walk);
   return std::string(organizational_domain(*walk, psl));
 }

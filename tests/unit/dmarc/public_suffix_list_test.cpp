@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane::dmarc {
@@ -65,6 +66,16 @@ TEST(PublicSuffixLoad, Failures) {
       Error::FileNotFound);
   EXPECT_EQ(load_public_suffix_list(std::pmr::get_default_resource(), "/tmp").error(),
             Error::IsDir);
+  // A FIFO without a writer would block a reader forever; a device never
+  // ends. Neither is read.
+  const std::string fifo = "/tmp/corvane-psl-fifo-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto from_fifo = load_public_suffix_list(std::pmr::get_default_resource(), fifo);
+  std::remove(fifo.c_str());
+  ASSERT_FALSE(from_fifo);
+  EXPECT_EQ(from_fifo.error(), Error::NotRegularFile);
+  EXPECT_EQ(load_public_suffix_list(std::pmr::get_default_resource(), "/dev/zero").error(),
+            Error::NotRegularFile);
   // The size limit and one byte past it.
   std::string content(k_max_psl_file_bytes, '\n');
   content.replace(0, 4, "com\n");

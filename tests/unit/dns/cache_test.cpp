@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <variant>
+#include <vector>
 
 namespace corvane::dns {
 namespace {
@@ -163,6 +166,86 @@ TEST_F(CacheTest, ReplacingInAFullCacheMayEvictTheSameKey) {
   auto got = cache.cache_get("only");
   ASSERT_TRUE(got);
   EXPECT_EQ(std::get<NegativeKind>(*got), NegativeKind::name_error);
+}
+
+// The eviction rules written the slow way, as a list walked from the oldest
+// key: the cache must keep exactly the entries this keeps, whatever its
+// inner bookkeeping.
+class ReferenceCache {
+public:
+  explicit ReferenceCache(std::size_t capacity) : capacity_(capacity) {}
+
+  void put(const std::string &key, std::int64_t expires, std::int64_t now) {
+    make_room(now);
+    for (auto &entry : order_)
+      if (entry.key == key) {
+        entry.expires = expires;
+        return;
+      }
+    order_.push_back({key, expires});
+  }
+  bool contains(const std::string &key) const {
+    return std::any_of(order_.begin(), order_.end(), [&](const auto &e) { return e.key == key; });
+  }
+  std::size_t size() const { return order_.size(); }
+
+private:
+  void make_room(std::int64_t now) {
+    if (order_.size() < capacity_) return;
+    for (std::size_t i = 0; i < order_.size();) {
+      if (order_[i].expires > now) {
+        ++i;
+        continue;
+      }
+      order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(i));
+      if (order_.size() < capacity_) return;
+    }
+    order_.erase(order_.begin());
+  }
+
+  struct Entry {
+    std::string key;
+    std::int64_t expires;
+  };
+  std::size_t capacity_;
+  std::vector<Entry> order_;
+};
+
+// Random stores and replacements under a moving clock, small caches and a
+// larger one whose insertion order is packed and grown many times.
+TEST_F(CacheTest, EvictionOrderMatchesTheRulesOverLongRuns) {
+  for (const std::uint32_t capacity : {1u, 2u, 7u, 50u, 300u}) {
+    SCOPED_TRACE(capacity);
+    g_now = 1'000'000;
+    std::mt19937 random(capacity);
+    DnsCache cache = make(capacity, 45);
+    ReferenceCache reference(capacity);
+    const std::size_t names = 3 * capacity + 2;
+    const std::uint32_t ttls[] = {5, 30, 31, 45, 100, 1000};
+    for (int step = 0; step < 6000; ++step) {
+      const std::size_t n = random() % names;
+      std::string name = "N" + std::to_string(n) + ".Example";
+      const std::string key = cache_key(name, heap()).c_str();
+      if (random() % 2 == 0) name = key.substr(0, key.size() - 3); // another spelling
+      if (random() % 4 == 0) {
+        cache.cache_put_negative(name, NegativeKind::timeout);
+        reference.put(key, g_now + 45, g_now);
+      } else {
+        const std::uint32_t ttl = ttls[random() % std::size(ttls)];
+        cache.cache_put_answers(name, txt(ttl));
+        reference.put(key, g_now + std::max<std::uint32_t>(ttl, 30), g_now);
+      }
+      g_now += static_cast<std::int64_t>(random() % 8);
+      ASSERT_EQ(cache.size(), reference.size()) << "step " << step;
+      if (step % 17 == 0 || capacity < 10) {
+        for (std::size_t i = 0; i < names; ++i) {
+          const std::string other = "n" + std::to_string(i) + ".example";
+          ASSERT_EQ(cache.contains(other), reference.contains(other + ":16"))
+              << "step " << step << " " << other;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(CacheTest, HitsHandOutIndependentCopies) {
