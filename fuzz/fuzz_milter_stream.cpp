@@ -29,7 +29,7 @@ using namespace corvane;
 // for everything else.
 class MemoryLookup final : public dns::TxtLookup {
 public:
-  Result<dns::AnswerList> lookup_txt(std::string_view name) override {
+  Result<dns::AnswerList> lookup_txt(std::string_view name, std::int64_t) override {
     dns::AnswerList answers(std::pmr::new_delete_resource());
     const bool known = name == "_dmarc.example.org" || name == "_dmarc.example.com";
     if (!known) return Error::DnsNameError;

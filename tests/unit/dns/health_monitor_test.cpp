@@ -111,7 +111,7 @@ TEST_F(HealthMonitorTest, SilentServerGoesDownOnItsSecondFailedProbeAndComesBack
   auto resolver = resolver_for(*monitor);
   {
     LogLines log;
-    const auto answer = resolver->lookup_txt("_dmarc.example.org");
+    const auto answer = resolver->lookup_txt("_dmarc.example.org", k_no_deadline);
     ASSERT_FALSE(answer);
     EXPECT_EQ(answer.error(), Error::DnsNoHealthyServers);
     EXPECT_TRUE(
@@ -123,7 +123,7 @@ TEST_F(HealthMonitorTest, SilentServerGoesDownOnItsSecondFailedProbeAndComesBack
   server.answer("", test::rcode_answer(0));
   ASSERT_TRUE(wait_until([&] { return monitor->server_up(0); }));
   EXPECT_EQ(monitor->failures(0), 0);
-  EXPECT_TRUE(resolver->lookup_txt("_dmarc.example.org"));
+  EXPECT_TRUE(resolver->lookup_txt("_dmarc.example.org", k_no_deadline));
   EXPECT_EQ(lookups_seen(server), 1u);
   stop_health_monitor(std::move(monitor));
 }
@@ -140,7 +140,7 @@ TEST_F(HealthMonitorTest, LookupsSkipADeadFirstServer) {
   // lookup would first wait out its timeout there.
   auto resolver = resolver_for(*monitor);
   for (const char *name : {"_dmarc.a.example", "_dmarc.b.example", "_dmarc.c.example"})
-    EXPECT_TRUE(resolver->lookup_txt(name)) << name;
+    EXPECT_TRUE(resolver->lookup_txt(name, k_no_deadline)) << name;
   EXPECT_EQ(lookups_seen(*servers[0]), 0u);
   EXPECT_EQ(lookups_seen(*servers[1]), 3u);
 }
