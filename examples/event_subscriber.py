@@ -4,7 +4,7 @@
 corvane connects its publish socket to ZmqEndpoint, so the subscriber is the
 side that binds: start this first, on the address ZmqEndpoint names.
 
-    python3 examples/event_subscriber.py tcp://127.0.0.1:5555 [topic]
+    python3 examples/event_subscriber.py tcp://127.0.0.1:5556 [topic]
 
 Needs pyzmq (Debian: python3-zmq; FreeBSD: the devel/py-pyzmq port).
 """
@@ -13,7 +13,7 @@ import sys
 
 import zmq
 
-endpoint = sys.argv[1] if len(sys.argv) > 1 else "tcp://127.0.0.1:5555"
+endpoint = sys.argv[1] if len(sys.argv) > 1 else "tcp://127.0.0.1:5556"
 topic = sys.argv[2] if len(sys.argv) > 2 else "dmarc.evaluation"
 
 socket = zmq.Context().socket(zmq.SUB)
