@@ -76,6 +76,7 @@ int main(int argc, char **argv) {
             << " rss_kib_per_connection_including_client="
             << static_cast<double>(rss_after - rss_before) / count << std::endl;
   clients.clear();
+  warm.quit();
   pool.shutdown();
   return 0;
 }
