@@ -1,0 +1,115 @@
+// What corvane costs Postfix: Postfix's smtp-source sends the same number of
+// messages to two smtpd services of one private Postfix instance, one with
+// corvane as its milter and one without, in the same run; Postfix relays
+// everything to smtp-sink. Prints the acceptance rate of each and the ratio.
+// Needs root, Postfix (smtp-source, smtp-sink) and the built daemon.
+//
+//   postfix_throughput [messages, default 5000] [sessions, default 16]
+#include "support/daemon_process.hpp"
+#include "support/dns_server.hpp"
+#include "support/listener_config.hpp"
+#include "support/postfix_server.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <string>
+#include <thread>
+
+using namespace corvane;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Runs smtp-source against the port; the seconds it took.
+double send_all(std::uint16_t port, int messages, int sessions) {
+  const std::string command =
+      "smtp-source -s " + std::to_string(sessions) + " -m " + std::to_string(messages) +
+      " -l 1024 -f alice@example.org -t bob@dest.test 127.0.0.1:" + std::to_string(port);
+  const auto started = Clock::now();
+  if (std::system(command.c_str()) != 0) std::cerr << "smtp-source failed\n";
+  return std::chrono::duration<double>(Clock::now() - started).count();
+}
+
+// Waits until Postfix has delivered everything, so both runs start alike.
+void wait_for_empty_queue(const test::PostfixServer &postfix) {
+  for (int i = 0; i < 1200; ++i) {
+    if (postfix.queue().find("Mail queue is empty") != std::string::npos) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int messages = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int sessions = argc > 2 ? std::atoi(argv[2]) : 16;
+  if (::geteuid() != 0 || !test::PostfixServer::postfix_path()) {
+    std::cerr << "postfix_throughput: needs root and Postfix\n";
+    return 2;
+  }
+  test::DnsServerOptions dns;
+  dns.address = "127.53.201." + std::to_string(::getpid() % 250 + 1);
+  dns.port = 53;
+  test::DnsServer server(dns);
+  server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=reject"}, 3600));
+  server.answer_others(test::rcode_answer(3));
+
+  test::TempDir dir;
+  const std::uint16_t milter = test::free_loopback_port();
+  const std::string config = dir.write(
+      "corvane.conf", "[global]\nAuthservID = mx.e2e.test\nForeground = yes\nSyslog = no\n"
+                      "LogLevel = err\nPidFile = " +
+                          dir.file("corvane.pid") + "\nDnsNameserver = " + server.address() +
+                          "\n[listener:mta]\nSocket = inet:" + std::to_string(milter) +
+                          "@127.0.0.1\nEnforcement = none\n");
+  test::DaemonProcess corvane(CORVANE_BINARY_DIR "/src/daemon/corvane", {"-c", config}, dir.path());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  const std::uint16_t sink_port = test::free_loopback_port();
+  const pid_t sink = ::fork();
+  if (sink == 0) {
+    ::execlp("smtp-sink", "smtp-sink", "-u", "postfix",
+             ("127.0.0.1:" + std::to_string(sink_port)).c_str(), "256",
+             static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  const std::uint16_t with_port = test::free_loopback_port();
+  const std::uint16_t without_port = test::free_loopback_port();
+  test::PostfixOptions options;
+  options.relay_port = sink_port;
+  options.smtpd = {{with_port, "inet:127.0.0.1:" + std::to_string(milter)}, {without_port, ""}};
+  options.main_cf = {"smtpd_client_connection_count_limit = 0",
+                     "smtpd_client_connection_rate_limit = 0", "default_process_limit = 200"};
+  double with_seconds = 0;
+  double without_seconds = 0;
+  {
+    test::PostfixServer postfix(options);
+    // A warm-up, then alternate so that neither run has the quieter machine.
+    send_all(without_port, 200, sessions);
+    send_all(with_port, 200, sessions);
+    wait_for_empty_queue(postfix);
+    for (int round = 0; round < 2; ++round) {
+      without_seconds += send_all(without_port, messages / 2, sessions);
+      wait_for_empty_queue(postfix);
+      with_seconds += send_all(with_port, messages / 2, sessions);
+      wait_for_empty_queue(postfix);
+    }
+  }
+  ::kill(sink, SIGTERM);
+  ::waitpid(sink, nullptr, 0);
+  corvane.signal(SIGTERM);
+  corvane.wait_exit();
+  const double with_rate = messages / with_seconds;
+  const double without_rate = messages / without_seconds;
+  std::cout << std::fixed << std::setprecision(1) << "postfix_throughput messages=" << messages
+            << " sessions=" << sessions << " without_milter_rate=" << without_rate
+            << " with_corvane_rate=" << with_rate << " ratio=" << std::setprecision(3)
+            << with_rate / without_rate << std::endl;
+  return 0;
+}
