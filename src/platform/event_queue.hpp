@@ -47,11 +47,12 @@ public:
   EventQueue(const EventQueue &) = delete;
   EventQueue &operator=(const EventQueue &) = delete;
 
-  // Queue a change. When the list is full it is first handed to the kernel
+  // Queues a change. When the list is full it is first handed to the kernel
   // on its own, without collecting readiness, so nothing is lost.
-  void watch_read(int fd) noexcept;
+  void queue_change(int fd, Readiness kind) noexcept;
+  void watch_read(int fd) noexcept { queue_change(fd, Readiness::read); }
   // Only for a descriptor that has read interest.
-  void arm_write(int fd) noexcept;
+  void arm_write(int fd) noexcept { queue_change(fd, Readiness::write); }
   // Removes every interest in `fd` at once (for a descriptor that stays open
   // but is no longer this queue's concern).
   void forget(int fd) noexcept;
@@ -77,7 +78,8 @@ private:
 #endif
 
   explicit EventQueue(UniqueFd queue) noexcept : queue_(std::move(queue)) {}
-  void queue(Change change) noexcept;
+  // A change still waiting for `fd` would register it again after forget.
+  void drop_pending(int fd) noexcept;
 
   UniqueFd queue_;
   std::array<Change, k_change_batch> changes_{};

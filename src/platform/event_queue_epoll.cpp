@@ -26,21 +26,9 @@ Result<EventQueue> EventQueue::create() noexcept {
   return EventQueue(std::move(queue));
 }
 
-void EventQueue::queue(Change change) noexcept {
-  if (change_count_ == changes_.size()) (void)submit();
-  changes_[change_count_++] = change;
-}
-
-void EventQueue::watch_read(int fd) noexcept { queue({fd, Readiness::read}); }
-void EventQueue::arm_write(int fd) noexcept { queue({fd, Readiness::write}); }
-
 void EventQueue::forget(int fd) noexcept {
   (void)control(queue_.get(), EPOLL_CTL_DEL, fd, 0);
-  // A change still waiting for this descriptor would register it again.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < change_count_; ++i)
-    if (changes_[i].fd != fd) changes_[kept++] = changes_[i];
-  change_count_ = kept;
+  drop_pending(fd);
 }
 
 // epoll takes one change per call; a refused change is dropped, as kqueue

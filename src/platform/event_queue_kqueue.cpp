@@ -27,19 +27,8 @@ Result<EventQueue> EventQueue::create() noexcept {
   return EventQueue(std::move(queue));
 }
 
-void EventQueue::queue(Change change) noexcept {
-  if (change_count_ == changes_.size()) (void)submit();
-  changes_[change_count_++] = change;
-}
-
-void EventQueue::watch_read(int fd) noexcept { queue({fd, Readiness::read}); }
-void EventQueue::arm_write(int fd) noexcept { queue({fd, Readiness::write}); }
-
 void EventQueue::forget(int fd) noexcept {
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < change_count_; ++i)
-    if (changes_[i].fd != fd) changes_[kept++] = changes_[i];
-  change_count_ = kept;
+  drop_pending(fd);
   const struct kevent removals[2] = {change_for(fd, EVFILT_READ, EV_DELETE),
                                      change_for(fd, EVFILT_WRITE, EV_DELETE)};
   (void)::kevent(queue_.get(), removals, 2, nullptr, 0, nullptr);
