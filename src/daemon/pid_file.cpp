@@ -63,8 +63,12 @@ Result<void> write_pid_file(std::string_view path) {
   if (path.size() >= k_max_path) return Error::NameTooLong;
   if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
   const std::string terminated(path);
+  // A stale file goes first and the new one is created afresh: opening an
+  // existing name could truncate whatever file the daemon's user linked
+  // there, hard links included.
+  if (::unlink(terminated.c_str()) != 0 && errno != ENOENT) return error_from_errno(errno);
   const int fd =
-      ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+      ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return error_from_errno(errno);
   const std::string line = std::to_string(::getpid()) + "\n";
   std::string_view rest = line;

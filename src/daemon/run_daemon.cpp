@@ -57,8 +57,7 @@ std::uint64_t descriptors_needed(const config::Config &config, std::size_t worke
          64;
 }
 
-milter::WorkerPoolSettings pool_settings(const config::Config &config,
-                                         milter::MilterHooks hooks) {
+milter::WorkerPoolSettings pool_settings(const config::Config &config, milter::MilterHooks hooks) {
   milter::WorkerPoolSettings settings;
   settings.listeners = config.listeners;
   settings.limits = {config.max_headers, config.max_header_bytes, config.max_body_bytes,

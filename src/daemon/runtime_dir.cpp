@@ -39,8 +39,10 @@ void warn(std::string_view action, std::string_view directory, Error error) {
   log_message(Severity::warning, action, " ", directory, ": ", ErrorName{error});
 }
 
+// Never through a symbolic link: root hands what it opens to the daemon's
+// user, who may own the directory above and could point a link at /etc.
 int open_directory(const std::string &directory) noexcept {
-  return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
 bool is_shared_directory(const std::string &directory, int fd) noexcept {

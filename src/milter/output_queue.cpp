@@ -17,8 +17,13 @@ Result<void> OutputQueue::queue_reply(std::string_view bytes) noexcept {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(written_));
     written_ = 0;
   }
+  // Room grows geometrically: while the MTA is not reading, replies pile up,
+  // and growing by exactly one reply each time would copy the whole queue
+  // for every reply.
+  const std::size_t needed = buffer_.size() + bytes.size() + 4;
   try {
-    buffer_.reserve(buffer_.size() + bytes.size() + 4);
+    if (needed > buffer_.capacity())
+      buffer_.reserve(std::max(needed, std::min(2 * buffer_.capacity(), k_max_unwritten_bytes)));
   } catch (const std::bad_alloc &) {
     return Error::OutOfMemory;
   }

@@ -65,7 +65,10 @@ Result<void> WorkerPool::start(const WorkerPoolSettings &settings) {
     workers.push_back(std::move(*worker));
   }
 
-  // Only now that every worker is ready does any of them run.
+  // Only now that every worker is ready does any of them run. The list has
+  // room for every handle first: a started thread must never be left
+  // unrecorded (its handle would wait for it at once).
+  threads_.reserve(workers.size());
   for (auto &worker : workers) {
     Worker *handed = worker.release();
     auto thread =

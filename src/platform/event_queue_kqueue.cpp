@@ -1,4 +1,5 @@
 #include "platform/event_queue.hpp"
+#include "platform/new_kqueue.hpp"
 
 #if defined(__FreeBSD__)
 
@@ -22,7 +23,7 @@ struct kevent raw_change(int fd, Readiness kind) noexcept {
 } // namespace
 
 Result<EventQueue> EventQueue::create() noexcept {
-  UniqueFd queue(::kqueuex(KQUEUE_CLOEXEC));
+  UniqueFd queue(new_kqueue());
   if (!queue) return error_from_errno(errno);
   return EventQueue(std::move(queue));
 }

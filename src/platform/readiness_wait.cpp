@@ -1,4 +1,5 @@
 #include "platform/readiness_wait.hpp"
+#include "platform/new_kqueue.hpp"
 
 #include "core/clock.hpp"
 #include "platform/unique_fd.hpp"
@@ -16,7 +17,7 @@ namespace corvane::platform {
 #if defined(__FreeBSD__)
 
 Result<bool> wait_readable(int fd, int timeout_ms) noexcept {
-  UniqueFd queue(::kqueuex(KQUEUE_CLOEXEC));
+  UniqueFd queue(new_kqueue());
   if (!queue) return error_from_errno(errno);
   struct kevent change {};
   EV_SET(&change, static_cast<uintptr_t>(fd), EVFILT_READ, EV_ADD, 0, 0, nullptr);

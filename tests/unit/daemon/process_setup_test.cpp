@@ -69,12 +69,16 @@ TEST(ProcessSetupTest, PidFileWriting) {
         return mask;
       }());
 
-  // Never through a symbolic link another user could have planted.
+  // Never through a symbolic or hard link another user could have planted:
+  // the name is replaced by a new file, the target stays as it was.
   const std::string target = dir.write("target", "keep");
   std::filesystem::create_symlink(target, dir.file("link.pid"));
-  const auto through_link = write_pid_file(dir.file("link.pid"));
-  ASSERT_FALSE(through_link);
-  EXPECT_EQ(through_link.error(), Error::SymLinkLoop);
+  std::filesystem::create_hard_link(target, dir.file("hard.pid"));
+  for (const std::string name : {"link.pid", "hard.pid"}) {
+    ASSERT_TRUE(write_pid_file(dir.file(name)));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.file(name)));
+    EXPECT_EQ(test::read_file(dir.file(name)), std::to_string(::getpid()) + "\n");
+  }
   EXPECT_EQ(test::read_file(target), "keep");
 
   const auto too_long = write_pid_file(k_long_path);
@@ -92,6 +96,8 @@ TEST(ProcessSetupTest, PidFileWriting) {
 TEST(ProcessSetupTest, RuntimeDirectories) {
   TempDir dir;
   const std::string blocked = dir.write("a-file", "");
+  std::filesystem::create_directory(dir.file("elsewhere"));
+  std::filesystem::create_directory_symlink(dir.file("elsewhere"), dir.file("linked"));
   const mode_t saved = ::umask(077);
   struct Case {
     const char *name;
@@ -110,6 +116,8 @@ TEST(ProcessSetupTest, RuntimeDirectories) {
       {"a bare file name prepares nothing", "corvane.pid", ResolvedUser{1, 1}, ""},
       {"an existing directory gets the owner", dir.file("run/corvane.sock"),
        ResolvedUser{65534, 65534}, ""},
+      {"never through a symbolic link", dir.file("linked/corvane.pid"), ResolvedUser{65534, 65534},
+       "open " + dir.file("linked") + ": error."},
       {"a shared directory keeps its owner", "/tmp/corvane.pid", ResolvedUser{65534, 65534},
        "not changing owner of shared directory /tmp; put PidFile and unix sockets in a directory "
        "of their own"},
@@ -132,6 +140,8 @@ TEST(ProcessSetupTest, RuntimeDirectories) {
   }
   ASSERT_EQ(::stat("/tmp", &status), 0);
   EXPECT_EQ(status.st_uid, 0u);
+  ASSERT_EQ(::stat(dir.file("elsewhere").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, ::geteuid());
 }
 
 TEST(ProcessSetupTest, DescriptorLimitFollowsTheRequestUpToTheHardLimit) {

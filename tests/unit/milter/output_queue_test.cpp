@@ -52,6 +52,33 @@ TEST(OutputQueueTest, LimitsAreExact) {
   }
 }
 
+// Counts what the queue asks of its allocator.
+class CountingResource final : public std::pmr::memory_resource {
+public:
+  std::size_t allocations = 0;
+
+private:
+  void *do_allocate(std::size_t bytes, std::size_t alignment) override {
+    ++allocations;
+    return std::pmr::new_delete_resource()->allocate(bytes, alignment);
+  }
+  void do_deallocate(void *p, std::size_t bytes, std::size_t alignment) override {
+    std::pmr::new_delete_resource()->deallocate(p, bytes, alignment);
+  }
+  bool do_is_equal(const memory_resource &other) const noexcept override { return this == &other; }
+};
+
+// An MTA that stops reading makes the queue grow reply by reply: it must
+// grow geometrically, not copy everything for every reply.
+TEST(OutputQueueTest, GrowsGeometricallyWhileTheMtaIsNotReading) {
+  CountingResource counting;
+  OutputQueue queue(&counting);
+  for (int i = 0; i < 50'000; ++i)
+    ASSERT_TRUE(queue.queue_reply("c"));
+  EXPECT_EQ(queue.unwritten(), 250'000u);
+  EXPECT_LT(counting.allocations, 40u);
+}
+
 // Framing on the wire, and a large buffer given back once written while a
 // small one is kept.
 TEST(OutputQueueTest, WritesFramedPacketsAndReleasesLargeBuffers) {
