@@ -30,7 +30,9 @@ Received receive_one(int fd, std::span<const std::byte> query, UdpBuffer &reply,
   message.msg_iovlen = 1;
   const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
   if (got < 0) return errno == EAGAIN || errno == EINTR ? Received::other : Received::failed;
-  if (static_cast<std::size_t>(got) < k_header_size) return Received::failed;
+  // Too short to be any reply: like a reply to another question, it is
+  // dropped, so a forged scrap cannot end the attempt early.
+  if (static_cast<std::size_t>(got) < k_header_size) return Received::other;
   length = std::min(static_cast<std::size_t>(got), reply.size());
   if (!answers_query(query, std::span<const std::byte>(reply.data(), length)))
     return Received::other;

@@ -317,7 +317,8 @@ std::vector<std::string> DnsServer::replies_for(const std::string &query, DnsTra
     silent = behaviour.silent;
     std::vector<std::string> out;
     for (const auto &decoy : behaviour.decoys)
-      out.push_back(build_reply(query, *question, decoy, false, true));
+      out.push_back(decoy.udp_raw ? with_query_id(*decoy.udp_raw, query, decoy.raw_takes_id)
+                                  : build_reply(query, *question, decoy, false, true));
     if (behaviour.udp_raw) {
       out.push_back(with_query_id(*behaviour.udp_raw, query, behaviour.raw_takes_id));
       return out;

@@ -43,8 +43,8 @@ struct DnsBehaviour {
   std::uint16_t question_class = 0;         // non-zero: the question's class instead
   bool no_question = false;                 // QDCOUNT 0 (as some FORMERR and REFUSED)
   // UDP: replies built from these go out first, at once, each a datagram of
-  // its own (even when `silent`); the reply of this behaviour follows after
-  // `delay`.
+  // its own (even when `silent`; a decoy's udp_raw is sent as it is); the
+  // reply of this behaviour follows after `delay`.
   std::vector<DnsBehaviour> decoys;
 };
 

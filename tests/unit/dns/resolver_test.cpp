@@ -303,14 +303,26 @@ TEST_F(ResolverTest, SilenceIsATimeoutAfterEveryAttemptOnEveryServer) {
   EXPECT_TRUE(log.has("dns: cache negative hit _dmarc.example.org kind=timeout"));
 }
 
-TEST_F(ResolverTest, ShortDatagramsFailTheAttempt) {
+// A datagram too short to be a reply is dropped like any other that does not
+// answer the question: a forged scrap cannot end the attempt early.
+TEST_F(ResolverTest, ShortDatagramsAreDropped) {
   start(1);
-  settings.retries = 1;
+  settings.retries = 0; // one attempt: a scrap must not end it
   DnsBehaviour short_reply;
   short_reply.udp_raw = std::string(11, '\0');
   servers[0]->answer_others(short_reply);
   EXPECT_EQ(resolver().lookup_txt(k_name, k_no_deadline).error(), Error::DnsTimeout);
-  EXPECT_EQ(servers[0]->query_count(), 2u);
+  EXPECT_EQ(servers[0]->query_count(), 1u);
+
+  DnsBehaviour after_scrap = txt_answer({"v=DMARC1; p=none"});
+  DnsBehaviour scrap;
+  scrap.udp_raw = std::string(11, '\0');
+  scrap.raw_takes_id = false;
+  after_scrap.decoys = {scrap};
+  servers[0]->answer("_dmarc.example.net", after_scrap);
+  servers[0]->clear_queries();
+  EXPECT_TRUE(resolver().lookup_txt("_dmarc.example.net", k_no_deadline));
+  EXPECT_EQ(servers[0]->query_count(), 1u);
 }
 
 TEST_F(ResolverTest, UndecodableRepliesAreFailuresNotCached) {
