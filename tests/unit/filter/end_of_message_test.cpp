@@ -2,8 +2,6 @@
 // table, the scriptable DNS server, the test client; every packet byte for
 // byte and in order, and every log line of the message.
 #include "dmarc/wyhash.hpp"
-#include "filter/trusted_sealers.hpp"
-#include "support/daemon_process.hpp"
 #include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/stderr_capture.hpp"
@@ -414,16 +412,8 @@ config::Config configuration(Enforcement enforcement) {
   return config;
 }
 
-daemon::ReferenceData with_sealers() {
-  const TempDir dir;
-  daemon::ReferenceData reference;
-  reference.trusted_sealers = filter::load_trusted_sealers(
-      dir.write("sealers", "# forwarders whose ARC verdicts we take\nsealer.example\n"));
-  return reference;
-}
-
 TEST(EndOfMessage, WhatTheMtaReceives) {
-  const daemon::ReferenceData reference = with_sealers();
+  const daemon::ReferenceData reference = with_trusted_sealer("sealer.example");
   ASSERT_EQ(reference.trusted_sealers.ids.size(), 1u);
   for (const Row &row : rows()) {
     SCOPED_TRACE(row.name);

@@ -2,6 +2,8 @@
 
 #include "daemon/daemon_hooks.hpp"
 #include "dns/thread_resolver.hpp"
+#include "filter/trusted_sealers.hpp"
+#include "support/daemon_process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +55,14 @@ MilterClient FilterDaemon::connect(std::size_t listener, MilterClientOptions opt
   if (address.kind == config::ListenAddress::Kind::unix_domain)
     return MilterClient::open_unix(address.path, options);
   return MilterClient::open_tcp(address.host, address.port, options);
+}
+
+daemon::ReferenceData with_trusted_sealer(const std::string &sealer) {
+  const TempDir dir;
+  daemon::ReferenceData reference;
+  reference.trusted_sealers = filter::load_trusted_sealers(
+      dir.write("sealers", "# forwarders whose ARC verdicts we take\n" + sealer + "\n"));
+  return reference;
 }
 
 Replies send_message(MilterClient &client, const TestMessage &message) {

@@ -54,6 +54,9 @@ private:
   milter::WorkerPool pool_{1};
 };
 
+// Reference data whose trusted sealers file names `sealer`.
+daemon::ReferenceData with_trusted_sealer(const std::string &sealer);
+
 // Sends every stage of `message` up to end of message, expecting 'c' for each,
 // and returns what end of message was answered with.
 Replies send_message(MilterClient &client, const TestMessage &message);
