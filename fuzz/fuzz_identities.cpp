@@ -7,6 +7,7 @@
 
 #include "core/ascii.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -46,8 +47,13 @@ void check_from(std::string_view value, std::pmr::memory_resource *arena) {
     const std::size_t at = author.address->rfind('@');
     check(at == std::string_view::npos || trim(author.address->substr(at + 1)).empty());
   }
-  // Without a comma outside the comments there is only one piece.
-  if (author.text.find(',') == std::string::npos) check(!author.multiple_addresses);
+  // Several addresses need several "@"; without a comma, several need a
+  // second "<".
+  if (std::count(author.text.begin(), author.text.end(), '@') < 2)
+    check(!author.multiple_addresses);
+  if (author.text.find(',') == std::string::npos &&
+      std::count(author.text.begin(), author.text.end(), '<') < 2)
+    check(!author.multiple_addresses);
   // Every "(" left stands in a quoted string.
   if (value.find('"') == std::string_view::npos) check(author.text.find('(') == std::string::npos);
 }

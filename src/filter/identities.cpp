@@ -26,36 +26,80 @@ void remove_comments(std::string_view value, std::pmr::string &out) {
   }
 }
 
-// Whether more than one of the comma-separated pieces holds an "@". Commas in
-// quoted strings and inside angle brackets (a source route) do not separate,
-// and a piece without "@" names no address: "Doe, Jane <jane@x.example>" and
-// "jane@x.example <jane@x.example>" are one address each.
-bool names_several_addresses(std::string_view text) noexcept {
-  std::size_t with_at = 0;
+bool holds_at(std::string_view text) noexcept { return text.find('@') != std::string_view::npos; }
+
+// The index of the ">" that closes the angle bracket at `open` (a ">" in a
+// quoted string does not), or the end of the text.
+std::size_t angle_close(std::string_view text, std::size_t open) noexcept {
+  std::size_t i = open + 1;
+  while (i < text.size() && text[i] != '>')
+    i = text[i] == '"' ? skip_quoted_string(text, i) : i + 1;
+  return i;
+}
+
+// What one From value names, counted for the bypasses that make mail programs
+// show one author while the domain would be taken from another.
+struct AddressCount {
+  std::size_t pieces = 0;    // comma-separated pieces holding an "@"
+  std::size_t bracketed = 0; // angle-bracketed parts holding an "@"
+  bool bracket_lists_several = false;
+};
+
+bool lists_several(std::string_view bracketed) noexcept;
+
+// Commas in quoted strings do not separate pieces, nor do commas inside angle
+// brackets; with `brackets` off, "<" and ">" are ordinary bytes.
+AddressCount count_addresses(std::string_view text, bool brackets) noexcept {
+  AddressCount count;
   bool at_in_piece = false;
-  bool in_angle = false;
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
+    std::size_t next = i + 1;
     if (c == '"') {
-      const std::size_t end = skip_quoted_string(text, i);
-      at_in_piece = at_in_piece || text.substr(i, end - i).find('@') != std::string_view::npos;
-      i = end;
-      continue;
-    }
-    if (c == '@') at_in_piece = true;
-    if (in_angle) {
-      in_angle = c != '>';
-    } else if (c == '<') {
-      in_angle = true;
+      next = skip_quoted_string(text, i);
+      at_in_piece = at_in_piece || holds_at(text.substr(i, next - i));
+    } else if (c == '<' && brackets) {
+      const std::size_t close = angle_close(text, i);
+      const std::string_view inside = text.substr(i + 1, close - i - 1);
+      if (holds_at(inside)) {
+        at_in_piece = true;
+        ++count.bracketed;
+      }
+      count.bracket_lists_several = count.bracket_lists_several || lists_several(inside);
+      next = close + 1;
+    } else if (c == '@') {
+      at_in_piece = true;
     } else if (c == ',') {
-      with_at += at_in_piece ? 1 : 0;
+      count.pieces += at_in_piece ? 1 : 0;
       at_in_piece = false;
     }
-    ++i;
+    i = next;
   }
-  with_at += at_in_piece ? 1 : 0;
-  return with_at > 1;
+  count.pieces += at_in_piece ? 1 : 0;
+  return count;
+}
+
+// Whether the text between angle brackets lists more than one mailbox. A
+// source route ("@relay.example,@hub.example:") names hops, not authors: it
+// is left out before the commas are counted.
+bool lists_several(std::string_view bracketed) noexcept {
+  std::string_view mailbox = trim(bracketed);
+  if (mailbox.starts_with('@')) {
+    const std::size_t colon = find_outside(mailbox, ':');
+    if (colon != std::string_view::npos) mailbox.remove_prefix(colon + 1);
+  }
+  return count_addresses(mailbox, false).pieces > 1;
+}
+
+// Whether the value names more than one address: two comma-separated pieces
+// holding an "@", two angle-bracketed addresses, or a comma inside the angle
+// brackets between two pieces holding an "@". A piece without "@" names no
+// address: "Doe, Jane <jane@x.example>" and "jane@x.example <jane@x.example>"
+// are one address each.
+bool names_several_addresses(std::string_view text) noexcept {
+  const AddressCount count = count_addresses(text, true);
+  return count.pieces > 1 || count.bracketed > 1 || count.bracket_lists_several;
 }
 
 std::string_view address_of(std::string_view text) noexcept {

@@ -26,7 +26,8 @@ struct AuthorAddress {
 
   std::optional<std::string_view> address;
   std::optional<std::string_view> domain; // the Author Domain, case kept
-  // More than one comma-separated piece of the value holds an "@": the
+  // The value names more than one address (two comma-separated pieces or two
+  // angle-bracketed parts holding an "@", or a list inside the brackets): the
   // message is judged fail rather than by whichever address comes last.
   bool multiple_addresses = false;
   std::pmr::string text;

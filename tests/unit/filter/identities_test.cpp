@@ -36,7 +36,7 @@ TEST(AuthorAddress, FromValues) {
       {"", "", std::nullopt},
       {"(only a comment@x.example)", "", std::nullopt},
       // The last ">" and the last "<" before it.
-      {"x <a@one.example> <b@two.example>", "b@two.example", "two.example"},
+      {"x <a@one.example> <b@two.example>", "b@two.example", "two.example", true},
       {"<a@b.example> trailing words", "a@b.example", "b.example"},
       {"a@b.example>", "a@b.example>", "b.example>"},
       {">a@b.example", ">a@b.example", "b.example"},
@@ -46,6 +46,12 @@ TEST(AuthorAddress, FromValues) {
       {"<victim@bank.example>,\"x\" <attacker@evil.example>", "attacker@evil.example",
        "evil.example", true},
       {"\"a@b\" , <c@d.example>", "c@d.example", "d.example", true},
+      {"<victim@bank.example> <attacker@evil.example>", "attacker@evil.example", "evil.example",
+       true},
+      {"<victim@bank.example, attacker@evil.example>", "victim@bank.example, attacker@evil.example",
+       "evil.example", true},
+      {"<@relay.example:bob@x.example, eve@evil.example>",
+       "@relay.example:bob@x.example, eve@evil.example", "evil.example", true},
       // One address: the display name repeats it, or holds a comma.
       {"bob@x.example <bob@x.example>", "bob@x.example", "x.example"},
       {"Bob, Inc <bob@x.example>", "bob@x.example", "x.example"},
@@ -53,6 +59,10 @@ TEST(AuthorAddress, FromValues) {
       {"bob@x.example (and, carol@y.example)", "bob@x.example", "x.example"},
       {"<@relay.example,@hub.example:bob@x.example>", "@relay.example,@hub.example:bob@x.example",
        "x.example"},
+      {"<@relay.example:bob@x.example>", "@relay.example:bob@x.example", "x.example"},
+      {"<\"a,b@c\"@x.example>", "\"a,b@c\"@x.example", "x.example"},
+      {"\"<a@evil.example>\" <b@x.example>", "b@x.example", "x.example"},
+      {"<bob@x.example,>", "bob@x.example,", "x.example,"},
       {"bob@x.example,", "bob@x.example,", "x.example,"},
   };
   for (const Case &c : cases) {

@@ -1,0 +1,121 @@
+#include "unit/filter/filter_daemon.hpp"
+
+#include "daemon/daemon_hooks.hpp"
+#include "dns/thread_resolver.hpp"
+#include "filter/trusted_sealers.hpp"
+#include "support/daemon_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+namespace corvane::test {
+
+namespace {
+
+// SMFIF_ADDHDRS and SMFIF_CHGHDRS: all the daemon asks for.
+constexpr std::uint32_t k_filter_actions = 0x11;
+
+std::string big_endian(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i)
+    bytes[static_cast<std::size_t>(i)] = static_cast<char>(value >> (24 - 8 * i));
+  return bytes;
+}
+
+void expect_continue(const Replies &replies, const std::string &stage) {
+  EXPECT_EQ(replies, Replies{reply('c')}) << "answer to " << stage;
+}
+
+} // namespace
+
+FilterDaemon::FilterDaemon(config::Config config, daemon::ReferenceData reference,
+                           std::uint16_t dns_port,
+                           const std::function<void(milter::MilterHooks &)> &adjust)
+    : config_(std::move(config)), reference_(std::move(reference)),
+      settings_(daemon::filter_settings(config_, reference_)) {
+  dns::ResolverSettings resolver;
+  resolver.nameservers = {"127.0.0.1"};
+  resolver.port = dns_port;
+  resolver.timeout_ms = 2000;
+  resolver.retries = 0;
+  dns::install_thread_resolver_settings(resolver);
+  milter::WorkerPoolSettings settings;
+  settings.listeners = config_.listeners;
+  settings.hooks = daemon::daemon_hooks(settings_);
+  if (adjust) adjust(settings.hooks);
+  settings.drain_timeout_ms = 2000;
+  const auto started = pool_.start(settings);
+  if (!started) ADD_FAILURE() << "the worker did not start: " << error_name(started.error());
+}
+
+MilterClient FilterDaemon::connect(std::size_t listener, MilterClientOptions options) const {
+  const config::ListenAddress &address = config_.listeners.at(listener).address;
+  if (address.kind == config::ListenAddress::Kind::unix_domain)
+    return MilterClient::open_unix(address.path, options);
+  return MilterClient::open_tcp(address.host, address.port, options);
+}
+
+daemon::ReferenceData with_trusted_sealer(const std::string &sealer) {
+  const TempDir dir;
+  daemon::ReferenceData reference;
+  reference.trusted_sealers = filter::load_trusted_sealers(
+      dir.write("sealers", "# forwarders whose ARC verdicts we take\n" + sealer + "\n"));
+  return reference;
+}
+
+Replies send_message(MilterClient &client, const TestMessage &message) {
+  EXPECT_EQ(client.negotiate(6, message.actions, 0).actions, message.actions & k_filter_actions);
+  MacroList connection;
+  if (message.daemon_name) connection.emplace_back("{daemon_name}", *message.daemon_name);
+  if (message.client_addr) connection.emplace_back("{client_addr}", *message.client_addr);
+  client.macros('C', connection);
+  expect_continue(client.connect(message.connect), "connect");
+  expect_continue(client.helo("mail.example.org"), "HELO");
+  if (message.queue_id) client.macros('M', {{"i", *message.queue_id}});
+  expect_continue(client.mail(message.sender), "MAIL");
+  expect_continue(client.rcpt("<bob@example.net>"), "RCPT");
+  for (const auto &[name, value] : message.headers)
+    expect_continue(client.header(name, value), "header " + name);
+  expect_continue(client.end_of_headers(), "end of headers");
+  expect_continue(client.body("Hello.\r\n"), "body");
+  if (message.queue_id) client.macros('E', {{"i", *message.queue_id}});
+  return client.end_of_message();
+}
+
+Replies deliver(const FilterDaemon &daemon, const TestMessage &message, std::size_t listener) {
+  MilterClient client = daemon.connect(listener);
+  const Replies answer = send_message(client, message);
+  expect_continue(client.mail("<next@bank.example>"), "the next message's MAIL");
+  client.quit();
+  return answer;
+}
+
+std::vector<std::string> log_lines(const std::string &captured) {
+  static const std::regex elapsed("elapsed=[0-9]+ms");
+  std::vector<std::string> lines;
+  std::istringstream in(captured);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t prefix = line.find("]: ");
+    if (prefix != std::string::npos) line.erase(0, prefix + 3);
+    lines.push_back(std::regex_replace(line, elapsed, "elapsed=Nms"));
+  }
+  return lines;
+}
+
+MilterPacket reply(char code) { return {code, {}}; }
+
+MilterPacket insert_header(std::string_view name, std::string_view value) {
+  return {'i', big_endian(0) + std::string(name) + '\0' + std::string(value) + '\0'};
+}
+
+MilterPacket delete_header(std::uint32_t index, std::string_view name) {
+  return {'m', big_endian(index) + std::string(name) + '\0' + '\0'};
+}
+
+MilterPacket rejection(std::string_view text) {
+  return {'y', "550 5.7.1 " + std::string(text) + '\0'};
+}
+
+} // namespace corvane::test
