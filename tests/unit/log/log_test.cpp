@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -271,22 +272,28 @@ TEST_F(LogTest, ThreadsLogConcurrentlyOverTheirOwnSockets) {
   constexpr int k_threads = 4;
   constexpr int k_lines = 25;
   // The receiver drains while the senders run: a full syslog queue drops lines
-  // by design, so the senders are paced to stay well under it.
+  // by design (a socket holds as few as 10 datagrams), so the senders never
+  // let more than a few wait, however slowly the receiver is scheduled.
   std::vector<std::string> received;
+  std::atomic<int> sent{0};
+  std::atomic<int> taken{0};
   std::thread receiver([&] {
     for (int i = 0; i < k_threads * k_lines; ++i) {
       std::string datagram = syslog.receive();
       if (datagram == "<nothing>") break;
       received.push_back(std::move(datagram));
+      ++taken;
     }
   });
   std::vector<std::thread> threads;
   for (int t = 0; t < k_threads; ++t) {
-    threads.emplace_back([t] {
+    threads.emplace_back([t, &sent, &taken] {
       open_log_connection();
       for (int i = 0; i < k_lines; ++i) {
+        while (sent.load() - taken.load() >= 4)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++sent;
         log_message(Severity::info, "thread ", t, " line ", i);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
       close_log_connection();
     });
