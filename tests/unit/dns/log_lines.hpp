@@ -39,6 +39,11 @@ public:
     const auto all = lines();
     return std::find(all.begin(), all.end(), line) != all.end();
   }
+  bool has_prefix(const std::string &start) const {
+    for (const auto &line : lines())
+      if (line.starts_with(start)) return true;
+    return false;
+  }
 
 private:
   StderrCapture capture_;

@@ -4,6 +4,7 @@
 #include "support/dns_server.hpp"
 #include "support/stderr_capture.hpp"
 #include "unit/dns/limited_resource.hpp"
+#include "unit/dns/log_lines.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,39 +31,7 @@ std::int64_t clock_s() noexcept { return g_now_s; }
 
 constexpr const char *k_name = "_dmarc.example.org";
 
-// The messages written to standard error, without the "ident[pid]: " prefix.
-class LogLines {
-public:
-  LogLines() {
-    auto settings = log::check_tool_log_settings();
-    settings.level = 7;
-    settings.set_ident("t");
-    log::install_log_settings(settings);
-    log::open_log_connection();
-  }
-  ~LogLines() { log::install_log_settings(log::check_tool_log_settings()); }
-
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::istringstream in(capture_.text());
-    const std::string prefix = "t[" + std::to_string(::getpid()) + "]: ";
-    for (std::string line; std::getline(in, line);)
-      out.push_back(line.starts_with(prefix) ? line.substr(prefix.size()) : line);
-    return out;
-  }
-  bool has(const std::string &line) const {
-    const auto all = lines();
-    return std::find(all.begin(), all.end(), line) != all.end();
-  }
-  bool has_prefix(const std::string &start) const {
-    for (const auto &line : lines())
-      if (line.starts_with(start)) return true;
-    return false;
-  }
-
-private:
-  test::StderrCapture capture_;
-};
+using test::LogLines;
 
 std::size_t count_of(const DnsServer &server, DnsTransport transport) {
   std::size_t n = 0;

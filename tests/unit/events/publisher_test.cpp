@@ -37,42 +37,11 @@ EvaluationEvent marker(std::string_view tag) {
   return event;
 }
 
-// The publishing side of one thread, paired with a subscriber. A PUB socket
-// drops what it sends before the subscription has reached it, so the thread
-// first publishes until it is heard, then uses fences (markers with a fresh
-// tag) to tell which frames belong to which step.
-class Wire {
+// This thread's publisher, paired with the subscriber.
+class Wire : public test::FrameWire {
 public:
-  explicit Wire(TestSubscriber &subscriber) : subscriber_(subscriber) {}
-
-  bool join() {
-    for (int attempt = 0; attempt < 400; ++attempt) {
-      publish_event(marker("sync"));
-      if (subscriber_.receive(25ms)) {
-        frames_until_fence();
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // Publishes a fence and returns every frame that came before it.
-  std::vector<std::string> frames_until_fence() {
-    const std::string tag = "fence-" + std::to_string(++fences_);
-    publish_event(marker(tag));
-    const std::string seen = "{\"client_ip\":\"" + tag + "\"";
-    std::vector<std::string> frames;
-    while (auto frame = subscriber_.receive(5s)) {
-      if (frame->find(seen) != std::string::npos) return frames;
-      frames.push_back(std::move(*frame));
-    }
-    ADD_FAILURE() << "the fence never arrived";
-    return frames;
-  }
-
-private:
-  TestSubscriber &subscriber_;
-  int fences_ = 0;
+  explicit Wire(TestSubscriber &subscriber)
+      : test::FrameWire(subscriber, [](const std::string &tag) { publish_event(marker(tag)); }) {}
 };
 
 std::string frame_of(std::string_view json) {

@@ -53,4 +53,29 @@ std::optional<std::string> TestSubscriber::receive(std::chrono::milliseconds tim
   return frame;
 }
 
+bool FrameWire::join() {
+  for (int attempt = 0; attempt < 400; ++attempt) {
+    send_marker_("sync");
+    if (subscriber_.receive(std::chrono::milliseconds(25))) {
+      frames_until_fence();
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> FrameWire::frames_until_fence() {
+  const std::string tag = "fence-" + std::to_string(++fences_);
+  send_marker_(tag);
+  const std::string seen = "{\"client_ip\":\"" + tag + "\"";
+  std::vector<std::string> frames;
+  while (auto received = subscriber_.receive(std::chrono::seconds(5))) {
+    if (received->find(seen) != std::string::npos) return frames;
+    if (received->find("{\"client_ip\":\"sync\"") == std::string::npos)
+      frames.push_back(std::move(*received));
+  }
+  ADD_FAILURE() << "the fence never arrived";
+  return frames;
+}
+
 } // namespace corvane::test

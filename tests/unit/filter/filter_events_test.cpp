@@ -35,43 +35,13 @@ TestMessage marked(const std::string &tag) {
   return {.client_addr = tag, .headers = {k_from, k_spf_pass}};
 }
 
-// The subscriber's side of a running filter. A PUB socket drops what it sends
-// before the connection is up, so messages are sent until one is heard; after
-// that a marked message (a fence) tells which frames came before it.
-class EventWire {
+// The subscriber's side of a running filter: markers are fully evaluated
+// messages told apart by their client address.
+class EventWire : public FrameWire {
 public:
   EventWire(const FilterDaemon &daemon, TestSubscriber &subscriber)
-      : daemon_(daemon), subscriber_(subscriber) {}
-
-  bool join() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      deliver(daemon_, marked("sync"));
-      if (subscriber_.receive(25ms)) {
-        frames_until_fence();
-        return true;
-      }
-    }
-    return false;
+      : FrameWire(subscriber, [&daemon](const std::string &tag) { deliver(daemon, marked(tag)); }) {
   }
-
-  std::vector<std::string> frames_until_fence() {
-    const std::string tag = "fence-" + std::to_string(++fences_);
-    deliver(daemon_, marked(tag));
-    const std::string seen = "{\"client_ip\":\"" + tag + "\"";
-    std::vector<std::string> frames;
-    while (auto received = subscriber_.receive(5s)) {
-      if (received->find(seen) != std::string::npos) return frames;
-      if (received->find("{\"client_ip\":\"sync\"") == std::string::npos)
-        frames.push_back(std::move(*received));
-    }
-    ADD_FAILURE() << "the fence never arrived";
-    return frames;
-  }
-
-private:
-  const FilterDaemon &daemon_;
-  TestSubscriber &subscriber_;
-  int fences_ = 0;
 };
 
 TEST(FilterEvents, OneFramePerFullyEvaluatedMessage) {
