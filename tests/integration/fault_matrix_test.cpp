@@ -1,0 +1,1203 @@
+// The real corvane binary against everything that goes wrong around it: a
+// nameserver that is silent, slow, failing or talking garbage; MTAs that stop
+// reading, vanish mid-message or speak another protocol; signal storms under
+// load; descriptor exhaustion; a long run watched for memory growth; and a
+// syslog daemon that restarts. Whatever happens, the daemon must neither crash
+// nor hang, and no message may be let through ('c' at end of message) without
+// its Authentication-Results header queued before that 'c'.
+#include "support/daemon_process.hpp"
+#include "support/dns_server.hpp"
+#include "support/listener_config.hpp"
+#include "support/milter_client.hpp"
+#include "support/process_runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace corvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string k_corvane = CORVANE_BINARY_DIR "/src/daemon/corvane";
+const std::string k_authserv_id = "mx.faults.test";
+constexpr int k_max_evaluation_ms = 1500;
+// What the machine may add to MaxEvaluationMs before a reply counts as late:
+// two cores shared with builders.
+constexpr auto k_reply_margin = 1000ms;
+
+// The daemon always asks port 53; each test process takes a loopback address
+// of its own for it, so parallel test runs never meet.
+std::string own_dns_address() {
+  const auto pid = static_cast<unsigned>(::getpid());
+  return "127.54." + std::to_string(pid / 250 % 250 + 1) + "." + std::to_string(pid % 250 + 1);
+}
+
+// The test's nameserver where the daemon looks for it.
+DnsServerOptions on_port_53(bool tcp = true) {
+  DnsServerOptions options;
+  options.address = own_dns_address();
+  options.port = 53;
+  options.tcp = tcp; // false: TCP connects are refused
+  return options;
+}
+
+#define SKIP_UNLESS_ROOT()                                                                         \
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon asks port 53"
+
+// --- what /proc says about the daemon ---------------------------------------
+
+std::string proc_file(pid_t pid, const std::string &name) {
+  return read_file("/proc/" + std::to_string(pid) + "/" + name);
+}
+
+// User plus system CPU time in clock ticks.
+long cpu_ticks(pid_t pid) {
+  const std::string stat = proc_file(pid, "stat");
+  // Fields after the command name, which may hold spaces: state is field 3,
+  // utime field 14, stime field 15.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number == 14) utime = std::stol(field);
+    if (number == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+long rss_kib(pid_t pid) {
+  std::smatch match;
+  const std::string status = proc_file(pid, "status");
+  if (!std::regex_search(status, match, std::regex(R"(VmRSS:\s+(\d+) kB)"))) return -1;
+  return std::stol(match[1]);
+}
+
+std::size_t open_descriptors(pid_t pid) {
+  std::size_t count = 0;
+  std::error_code ignored;
+  for ([[maybe_unused]] const auto &entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+    ++count;
+  return count;
+}
+
+// The descriptors of an idle daemon. The health monitor's probe holds one
+// for a moment every few seconds: the smallest of a few readings is taken.
+std::size_t idle_descriptors(pid_t pid) {
+  std::size_t fewest = open_descriptors(pid);
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(10ms);
+    fewest = std::min(fewest, open_descriptors(pid));
+  }
+  return fewest;
+}
+
+// Waits until the daemon holds no more than `count` descriptors (every
+// connection it had beyond those is closed); false when it does not within
+// the limit.
+bool descriptors_settle_at(pid_t pid, std::size_t count, std::chrono::milliseconds limit = 3s) {
+  const auto until = Clock::now() + limit;
+  while (open_descriptors(pid) > count) {
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+std::size_t count_of(const std::string &text, const std::string &piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos;
+       at = text.find(piece, at + piece.size()))
+    ++count;
+  return count;
+}
+
+// --- messages and their answers ---------------------------------------------
+
+// A message from `domain` whose upstream verifier (trusted: it writes our
+// authserv-id) saw SPF pass for that domain, plus any further result entries.
+StandardMessage message_from(const std::string &domain, const std::string &queue_id,
+                             const std::string &more_results = "") {
+  StandardMessage message;
+  message.queue_id = queue_id;
+  message.sender = "<alice@" + domain + ">";
+  message.headers = {{"Authentication-Results",
+                      k_authserv_id + "; spf=pass smtp.mailfrom=" + domain + more_results},
+                     {"From", "Alice <alice@" + domain + ">"},
+                     {"To", "Bob <bob@example.net>"},
+                     {"Subject", "fault " + queue_id},
+                     {"Message-ID", "<" + queue_id + "@faults.test>"}};
+  return message;
+}
+
+// The value of the Authentication-Results header the daemon inserted, with
+// its fold written "\n\t"; empty when there is none.
+std::string result_header(const Replies &replies) {
+  for (const MilterPacket &packet : replies) {
+    if (packet.code != 'i') continue;
+    const HeaderChange change = parse_header_change(packet);
+    if (change.name != "Authentication-Results") continue;
+    return std::regex_replace(change.value, std::regex("\r\n"), "\n");
+  }
+  return "";
+}
+
+std::string verdict_header(const std::string &entry) { return k_authserv_id + ";\n\t" + entry; }
+
+// The rule every answer to end of message keeps: it ends in a final reply,
+// and a continue comes only after the inserted result header.
+::testing::AssertionResult recorded_before_continue(const Replies &replies) {
+  if (replies.empty()) return ::testing::AssertionFailure() << "no answer to end of message";
+  const char last = replies.back().code;
+  if (last != 'c' && last != 't' && last != 'r')
+    return ::testing::AssertionFailure() << "end of message answered '" << last << "'";
+  if (last == 'c' && result_header(Replies(replies.begin(), replies.end() - 1)).empty())
+    return ::testing::AssertionFailure()
+           << "continue without a result header: " << reply_codes(replies);
+  return ::testing::AssertionSuccess();
+}
+
+// Sends a whole message in one write and reads every answer, as a pipelining
+// load generator does; throws when a stage is not answered 'c'.
+Replies pipelined_message(MilterClient &client, const StandardMessage &message) {
+  std::vector<MilterPacket> packets;
+  std::size_t answered = 0;
+  if (message.connection_stages) {
+    packets.push_back(macro_packet(
+        'C', {{"{daemon_name}", message.daemon_name}, {"{client_addr}", message.connect.address}}));
+    packets.push_back(connect_packet(message.connect));
+    packets.push_back(helo_packet(message.helo));
+    answered += 2;
+  }
+  packets.push_back(macro_packet('M', {{"i", message.queue_id}}));
+  packets.push_back(mail_packet(message.sender));
+  for (const auto &recipient : message.recipients)
+    packets.push_back(rcpt_packet(recipient));
+  for (const auto &[name, value] : message.headers)
+    packets.push_back(header_packet(name, value));
+  packets.push_back(end_of_headers_packet());
+  packets.push_back(body_packet(message.body));
+  packets.push_back(end_of_message_packet());
+  answered += 1 + message.recipients.size() + message.headers.size() + 3;
+  if (!client.send_packets(packets)) throw std::runtime_error("the filter closed the connection");
+  for (std::size_t i = 0; i + 1 < answered; ++i) {
+    const Replies stage = client.read_replies();
+    if (stage.back().code != 'c')
+      throw std::runtime_error("a stage was answered '" + std::string(1, stage.back().code) + "'");
+  }
+  return client.read_replies();
+}
+
+// --- the daemon --------------------------------------------------------------
+
+struct CorvaneOptions {
+  std::string global;             // more [global] lines
+  bool unix_listener = false;     // a second listener on a Unix socket
+  std::vector<std::string> under; // a program and its arguments that run corvane
+};
+
+// One corvane process with a fresh directory, an inet listener on a free
+// loopback port, and the test's nameserver.
+class Corvane {
+public:
+  Corvane(const std::string &nameserver, CorvaneOptions options = {})
+      : port_(free_loopback_port()), unix_path_(dir_.file("milter.sock")) {
+    std::string config = "[global]\nAuthservID = " + k_authserv_id +
+                         "\nSyslog = no\nForeground = yes\nPidFile = " + dir_.file("corvane.pid") +
+                         "\nWorkerThreads = 2\nDnsNameserver = " + nameserver +
+                         "\nDnsTimeout = 1\nDnsRetries = 0\nMaxEvaluationMs = " +
+                         std::to_string(k_max_evaluation_ms) + "\n" + options.global +
+                         "[listener:mta]\nSocket = inet:" + std::to_string(port_) + "@127.0.0.1\n";
+    if (options.unix_listener) config += "[listener:local]\nSocket = unix:" + unix_path_ + "\n";
+    std::vector<std::string> command = options.under;
+    command.insert(command.end(), {k_corvane, "-c", dir_.write("corvane.conf", config)});
+    process_ = std::make_unique<DaemonProcess>(
+        command.front(), std::vector<std::string>(command.begin() + 1, command.end()), dir_.path());
+  }
+
+  // Waits for the start-up banner (standard error), then for the listener.
+  bool started() const { return process_->wait_for("Corvane starting") && listening(); }
+
+  // The banner comes just before the listeners open: waits until a
+  // connection is taken.
+  bool listening(std::chrono::milliseconds limit = 5s) const {
+    const auto until = Clock::now() + limit;
+    for (;;) {
+      try {
+        connect({.timeout = 1000ms});
+        return true;
+      } catch (const std::runtime_error &) {
+        if (Clock::now() >= until) return false;
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+  }
+
+  MilterClient connect(MilterClientOptions options = {}) const {
+    return MilterClient::open_tcp("127.0.0.1", port_, options);
+  }
+  MilterClient connect_unix(MilterClientOptions options = {}) const {
+    return MilterClient::open_unix(unix_path_, options);
+  }
+
+  DaemonProcess &process() { return *process_; }
+  pid_t pid() const { return process_->pid(); }
+  std::string err() const { return process_->err(); }
+  const TempDir &dir() const { return dir_; }
+
+  // SIGTERM, then the exit status (-1 when it does not end in time).
+  int stop(std::chrono::milliseconds limit = 40s) {
+    process_->signal(SIGTERM);
+    return process_->wait_exit(limit);
+  }
+
+private:
+  TempDir dir_;
+  std::uint16_t port_;
+  std::string unix_path_;
+  std::unique_ptr<DaemonProcess> process_;
+};
+
+// Connections that send messages in a loop, each answer checked against the
+// verdict its domain should get. Every connection ends its message in flight
+// and quits once told to stop, or after its share of messages.
+struct LoadOptions {
+  unsigned connections = 4;
+  std::uint64_t messages_per_connection = 0; // 0: until stopped
+  bool pipelined = false;
+  // The domain of message `number` on connection `connection`.
+  std::function<std::string(unsigned connection, std::uint64_t number)> domain =
+      [](unsigned, std::uint64_t) { return std::string("example.org"); };
+  // The result entry a message from that domain must get.
+  std::function<std::string(const std::string &)> verdict = [](const std::string &from) {
+    return "dmarc=pass (p=reject) header.from=" + from;
+  };
+};
+
+class MessageLoad {
+public:
+  MessageLoad(const Corvane &corvane, LoadOptions options) : options_(std::move(options)) {
+    for (unsigned c = 0; c < options_.connections; ++c)
+      threads_.emplace_back([this, &corvane, c] { run(corvane, c); });
+  }
+  ~MessageLoad() { stop(); }
+  MessageLoad(const MessageLoad &) = delete;
+  MessageLoad &operator=(const MessageLoad &) = delete;
+
+  void stop() {
+    stop_ = true;
+    join();
+  }
+  void join() {
+    for (auto &thread : threads_)
+      if (thread.joinable()) thread.join();
+  }
+  std::uint64_t completed() const { return completed_; }
+  // The longest a message waited for its answers, from its first command.
+  std::chrono::milliseconds slowest() const {
+    const std::lock_guard lock(mutex_);
+    return slowest_;
+  }
+  std::vector<std::string> failures() const {
+    const std::lock_guard lock(mutex_);
+    return failures_;
+  }
+
+private:
+  void run(const Corvane &corvane, unsigned connection) {
+    try {
+      MilterClient client = corvane.connect();
+      client.negotiate();
+      for (std::uint64_t n = 0; !stop_; ++n) {
+        if (options_.messages_per_connection != 0 && n >= options_.messages_per_connection) break;
+        const std::string domain = options_.domain(connection, n);
+        StandardMessage message =
+            message_from(domain, "L" + std::to_string(connection) + "N" + std::to_string(n));
+        message.connection_stages = n == 0;
+        const auto started = Clock::now();
+        Replies replies;
+        if (options_.pipelined) {
+          replies = pipelined_message(client, message);
+        } else {
+          const MessageOutcome outcome = client.run_standard_message(message);
+          if (outcome.end_of_message.empty())
+            throw std::runtime_error("stages answered " + outcome.stage_codes);
+          replies = outcome.end_of_message;
+        }
+        const std::string expected = verdict_header(options_.verdict(domain));
+        if (replies.back().code != 'c' || result_header(replies) != expected)
+          throw std::runtime_error(domain + ": " + reply_codes(replies) + " " +
+                                   result_header(replies));
+        note_time(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started));
+        ++completed_;
+      }
+      client.quit();
+    } catch (const std::exception &failure) {
+      const std::lock_guard lock(mutex_);
+      failures_.push_back("connection " + std::to_string(connection) + ": " + failure.what());
+    }
+  }
+
+  void note_time(std::chrono::milliseconds taken) {
+    const std::lock_guard lock(mutex_);
+    slowest_ = std::max(slowest_, taken);
+  }
+
+  LoadOptions options_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> completed_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::string> failures_;
+  std::chrono::milliseconds slowest_{0};
+  std::vector<std::thread> threads_;
+};
+
+std::string joined(const std::vector<std::string> &lines) {
+  std::string text;
+  for (const auto &line : lines)
+    text += line + "\n";
+  return text;
+}
+
+// --- DNS faults ---------------------------------------------------------------
+
+// A DNS header: the ID is filled in by the server, QR and RD/RA set,
+// RCODE 0, no question, one answer, then `rest`.
+std::string reply_header_then(const std::string &rest) {
+  return std::string("\0\0\x81\x80\0\0\0\x01\0\0\0\0", 12) + rest;
+}
+
+// An answer record whose owner name is the pointer `name_bytes`, type TXT,
+// class IN, TTL 300, with a short TXT string.
+std::string txt_record_named(const std::string &name_bytes) {
+  return name_bytes + std::string("\0\x10\0\x01\0\0\x01\x2c\0\x04\x03\x61\x62\x63", 14);
+}
+
+DnsBehaviour silent() {
+  DnsBehaviour behaviour;
+  behaviour.silent = true;
+  return behaviour;
+}
+
+DnsBehaviour raw_datagram(const std::string &bytes) {
+  DnsBehaviour behaviour;
+  behaviour.udp_raw = bytes;
+  return behaviour;
+}
+
+DnsBehaviour delayed(DnsBehaviour behaviour, std::chrono::milliseconds delay) {
+  behaviour.delay = delay;
+  return behaviour;
+}
+
+DnsBehaviour truncated(DnsBehaviour behaviour, bool keeps_answers) {
+  behaviour.truncate = true;
+  behaviour.truncated_keeps_answers = keeps_answers;
+  return behaviour;
+}
+
+DnsBehaviour with_id_xor(DnsBehaviour behaviour) {
+  behaviour.id_xor = 0x5a5a;
+  return behaviour;
+}
+
+DnsBehaviour after_decoys(DnsBehaviour behaviour, std::vector<DnsBehaviour> decoys) {
+  behaviour.decoys = std::move(decoys);
+  return behaviour;
+}
+
+const DnsBehaviour k_reject = txt_answer({"v=DMARC1; p=reject"});
+
+struct DnsFault {
+  const char *name;
+  std::string author; // the From domain
+  std::vector<std::pair<std::string, DnsBehaviour>> script;
+  std::string more_results; // further entries of the upstream result header
+  std::string verdict;      // the entry the daemon records
+  std::string log_line;     // a line the fault must produce ("" for none)
+};
+
+// Every reply comes within MaxEvaluationMs and a margin, with the verdict the
+// fault calls for, the line that names it, and the summary line.
+TEST(FaultMatrixTest, NameserverFaults) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53(false));
+  const std::string temperror = "dmarc=temperror (DNS lookup failed)";
+
+  const std::vector<DnsFault> faults{
+      {"silent server",
+       "silent.test",
+       {{"_dmarc.silent.test", silent()}},
+       "",
+       temperror,
+       "dns: query _dmarc.silent.test failed err=error.DnsTimeout elapsed="},
+      {"SERVFAIL",
+       "servfail.test",
+       {{"_dmarc.servfail.test", rcode_answer(2)}},
+       "",
+       temperror,
+       "dns: _dmarc.servfail.test refused, rcode=server_failure from all nameservers"},
+      {"REFUSED",
+       "refused.test",
+       {{"_dmarc.refused.test", rcode_answer(5)}},
+       "",
+       temperror,
+       "dns: _dmarc.refused.test refused, rcode=refused from all nameservers"},
+      {"unknown RCODE 11",
+       "rcode11.test",
+       {{"_dmarc.rcode11.test", rcode_answer(11)}},
+       "",
+       temperror,
+       "dns: _dmarc.rcode11.test refused, rcode=11 from all nameservers"},
+      {"truncated without answers, TCP refused",
+       "truncated.test",
+       {{"_dmarc.truncated.test", truncated(k_reject, false)}},
+       "",
+       temperror,
+       "dns: query _dmarc.truncated.test failed err=error.DnsTimeout elapsed="},
+      {"truncated with answers, TCP refused: the answers stand",
+       "tcanswers.test",
+       {{"_dmarc.tcanswers.test", truncated(k_reject, true)}},
+       "",
+       "dmarc=pass (p=reject) header.from=tcanswers.test",
+       ""},
+      {"garbage that is no reply",
+       "garbage.test",
+       {{"_dmarc.garbage.test", raw_datagram(std::string(2, '\0') + std::string(40, '\x5a'))}},
+       "",
+       temperror,
+       "dns: query _dmarc.garbage.test failed err=error.DnsTimeout elapsed="},
+      {"garbage behind a reply header",
+       "replygarbage.test",
+       {{"_dmarc.replygarbage.test", raw_datagram(reply_header_then(std::string(40, '\xff')))}},
+       "",
+       temperror,
+       ""},
+      {"compression pointer to itself",
+       "selfloop.test",
+       {{"_dmarc.selfloop.test", raw_datagram(reply_header_then(txt_record_named("\xc0\x0c")))}},
+       "",
+       temperror,
+       ""},
+      {"compression pointers to each other",
+       "pairloop.test",
+       {{"_dmarc.pairloop.test",
+         raw_datagram(reply_header_then(txt_record_named("\xc0\x0e\xc0\x0c")))}},
+       "",
+       temperror,
+       ""},
+      {"datagram shorter than a header",
+       "short.test",
+       {{"_dmarc.short.test", raw_datagram(std::string("\0\0\x81\x80\0", 5))}},
+       "",
+       temperror,
+       "dns: query _dmarc.short.test failed err=error.DnsTimeout elapsed="},
+      {"replies with a wrong ID only",
+       "wrongid.test",
+       {{"_dmarc.wrongid.test", with_id_xor(k_reject)}},
+       "",
+       temperror,
+       "dns: query _dmarc.wrongid.test failed err=error.DnsTimeout elapsed="},
+      {"decoy with a wrong ID before the reply",
+       "decoy.test",
+       {{"_dmarc.decoy.test",
+         after_decoys(delayed(k_reject, 100ms), {with_id_xor(txt_answer({"v=DMARC1; p=none"}))})}},
+       "",
+       "dmarc=pass (p=reject) header.from=decoy.test",
+       ""},
+      {"no record anywhere", "norecord.test", {}, "", "dmarc=none (no DMARC record found)", ""},
+      {"replies slower than MaxEvaluationMs",
+       "late.slow",
+       {{"_dmarc.late.slow", delayed(k_reject, 3s)}, {"_dmarc.slow", delayed(k_reject, 3s)}},
+       "",
+       // The walk is cut at the deadline: what it did not ask counts for
+       // nothing.
+       "dmarc=temperror (evaluation deadline exceeded)",
+       "dns: query _dmarc.late.slow failed err=error.DnsTimeout elapsed="},
+      {"deadline passes during the DKIM walks",
+       "slowkeys.test",
+       {{"_dmarc.slowkeys.test", delayed(k_reject, 600ms)},
+        {"_dmarc.k1.slowkeys.test", delayed(k_reject, 3s)}},
+       "; dkim=pass header.d=k1.slowkeys.test; dkim=pass header.d=k2.slowkeys.test",
+       "dmarc=temperror (evaluation deadline exceeded)",
+       "dmarc: evaluation deadline exceeded during org-domain walks"},
+  };
+  for (const DnsFault &fault : faults)
+    for (const auto &[name, behaviour] : fault.script)
+      dns.answer(name, behaviour);
+
+  Corvane corvane(dns.address());
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    const DnsFault &fault = faults[i];
+    SCOPED_TRACE(fault.name);
+    const std::string queue_id = "DNS" + std::to_string(i);
+    MilterClient client = corvane.connect();
+    client.negotiate();
+    const auto started = Clock::now();
+    const MessageOutcome outcome =
+        client.run_standard_message(message_from(fault.author, queue_id, fault.more_results));
+    const auto elapsed = Clock::now() - started;
+    client.quit();
+    EXPECT_LT(elapsed, std::chrono::milliseconds(k_max_evaluation_ms) + k_reply_margin);
+    ASSERT_FALSE(outcome.end_of_message.empty()) << outcome.stage_codes;
+    EXPECT_TRUE(recorded_before_continue(outcome.end_of_message));
+    EXPECT_EQ(reply_codes(outcome.end_of_message), "ic");
+    EXPECT_EQ(result_header(outcome.end_of_message), verdict_header(fault.verdict));
+    const std::string summary =
+        "id=" + queue_id + " peer=test-mta[127.0.0.1] client=192.0.2.10 domain=" + fault.author +
+        " elapsed=";
+    EXPECT_TRUE(corvane.process().wait_for(summary, 2s)) << corvane.err();
+    if (!fault.log_line.empty()) {
+      EXPECT_NE(corvane.err().find(fault.log_line), std::string::npos) << corvane.err();
+    }
+  }
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// --- MTAs that misbehave ---------------------------------------------------------
+
+// An MTA that sends and never reads: every 'T' is answered with a 5-byte
+// packet that it leaves unread. A Unix socket holds a few hundred kilobytes,
+// the output queue 256 KiB more; then the daemon drops the connection.
+// Returns the number of packets sent.
+std::size_t stop_reading_and_send(MilterClient &stalled) {
+  stalled.negotiate();
+  const std::vector<MilterPacket> burst(4096, data_packet());
+  std::size_t sent = 0;
+  while (sent < 400'000 && stalled.send_packets(burst))
+    sent += burst.size();
+  return sent;
+}
+
+// The daemon dropped the stalled MTA after exactly the queue's bound of
+// unread replies, and the MTA got nothing but those replies.
+void expect_dropped_at_the_bound(Corvane &corvane, MilterClient &stalled, std::size_t sent) {
+  const std::string err = corvane.err();
+  EXPECT_NE(err.find("bytes of replies for unknown[local]: peer is not reading, will resume when "
+                     "it does\n"),
+            std::string::npos)
+      << err;
+  std::smatch dropped;
+  ASSERT_TRUE(std::regex_search(
+      err, dropped,
+      std::regex(R"(dropping connection from unknown\[local\]: (\d+) bytes of replies unread, )"
+                 R"(output queue full\n)")))
+      << err;
+  // The refused 5-byte packet would have taken the queue past 262,144 bytes.
+  EXPECT_GT(std::stoul(dropped[1]), 262'144u - 5u);
+  EXPECT_LE(std::stoul(dropped[1]), 262'144u);
+  const Replies delivered = stalled.read_until_closed(5s);
+  EXPECT_LT(delivered.size(), sent);
+  for (const MilterPacket &packet : delivered)
+    ASSERT_EQ(packet.code, 'c');
+}
+
+// The MTA that stops reading is dropped; the daemon goes on serving others.
+TEST(FaultMatrixTest, MtaThatStopsReadingIsDropped) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  CorvaneOptions options;
+  options.unix_listener = true;
+  Corvane corvane(dns.address(), options);
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+  const std::size_t idle = idle_descriptors(corvane.pid());
+
+  MilterClient stalled = corvane.connect_unix({.timeout = 30s});
+  const std::size_t sent = stop_reading_and_send(stalled);
+  ASSERT_TRUE(corvane.process().wait_for("bytes of replies unread, output queue full"))
+      << corvane.err();
+  expect_dropped_at_the_bound(corvane, stalled, sent);
+
+  MessageLoad load(corvane, {.connections = 2, .messages_per_connection = 20});
+  load.join();
+  EXPECT_EQ(load.completed(), 40u);
+  EXPECT_EQ(joined(load.failures()), "");
+  EXPECT_TRUE(descriptors_settle_at(corvane.pid(), idle));
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// While the stalled MTA fills its queue, another MTA on the same worker is
+// answered as promptly as ever.
+//
+// Disabled: each reply queued behind unread ones makes the queue reserve
+// exactly one reply more, so the whole buffer is copied for every reply:
+// filling 256 KiB with 5-byte replies costs the worker about five seconds of
+// CPU, during which none of its other connections is served.
+TEST(FaultMatrixTest, DISABLED_MtaThatStopsReadingDoesNotHoldUpItsWorker) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  CorvaneOptions options;
+  options.global = "WorkerThreads = 1\n";
+  options.unix_listener = true;
+  Corvane corvane(dns.address(), options);
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+
+  MessageLoad load(corvane, {.connections = 1});
+  MilterClient stalled = corvane.connect_unix({.timeout = 30s});
+  const std::size_t sent = stop_reading_and_send(stalled);
+  ASSERT_TRUE(corvane.process().wait_for("bytes of replies unread, output queue full"))
+      << corvane.err();
+  load.stop();
+  expect_dropped_at_the_bound(corvane, stalled, sent);
+  EXPECT_GT(load.completed(), 0u);
+  EXPECT_EQ(joined(load.failures()), "");
+  EXPECT_LT(load.slowest(), 1s) << "the longest wait for a message's answers";
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// An MTA that goes away in the middle of a message: the daemon closes that
+// connection and serves the next one.
+TEST(FaultMatrixTest, MtaThatVanishesMidMessage) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  dns.answer("_dmarc.slow.example", delayed(k_reject, 300ms));
+  Corvane corvane(dns.address());
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+  const std::size_t idle = idle_descriptors(corvane.pid());
+
+  const StandardMessage whole = message_from("slow.example", "VANISH");
+  std::vector<MilterPacket> head{macro_packet('M', {{"i", "VANISH"}}), mail_packet(whole.sender),
+                                 rcpt_packet("<bob@example.net>")};
+  for (const auto &[name, value] : whole.headers)
+    head.push_back(header_packet(name, value));
+  std::vector<MilterPacket> all = head;
+  all.insert(all.end(),
+             {end_of_headers_packet(), body_packet("Hello.\r\n"), end_of_message_packet()});
+  const std::string half_header = frame(header_packet("Subject", std::string(3000, 's')));
+
+  struct Case {
+    const char *name;
+    std::string bytes; // sent after negotiation, then the MTA closes
+  };
+  const std::vector<Case> cases{
+      {"after the headers", frame(head)},
+      {"inside a packet", frame(head) + half_header.substr(0, half_header.size() / 2)},
+      {"inside a length field", std::string("\0\0", 2)},
+      {"after end of message, before the verdict", frame(all)},
+      {"after an abort", frame(head) + frame(abort_packet())},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      MilterClient vanishing = corvane.connect();
+      vanishing.negotiate();
+      ASSERT_TRUE(vanishing.send_raw(c.bytes));
+    }
+    // Closed on the daemon's side too, and the next MTA is served.
+    EXPECT_TRUE(descriptors_settle_at(corvane.pid(), idle)) << corvane.err();
+    MilterClient next = corvane.connect();
+    next.negotiate();
+    const MessageOutcome outcome = next.run_standard_message(message_from("example.org", "NEXT"));
+    ASSERT_FALSE(outcome.end_of_message.empty()) << outcome.stage_codes;
+    EXPECT_EQ(result_header(outcome.end_of_message),
+              verdict_header("dmarc=pass (p=reject) header.from=example.org"));
+    EXPECT_EQ(outcome.end_of_message.back().code, 'c');
+    next.quit();
+  }
+  EXPECT_TRUE(descriptors_settle_at(corvane.pid(), idle));
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// A TLS 1.2 ClientHello as OpenSSL 3.0 sends it (server name mx.example.org).
+std::string tls_client_hello() {
+  const std::string hex =
+      "16030100ce010000ca030356353aea77372187c5d31ecbafb1d6f2afd1dce25713c6401767f29705454afe00"
+      "0038c02cc030009fcca9cca8ccaac02bc02f009ec024c028006bc023c0270067c00ac0140039c009c0130033"
+      "009d009c003d003c0035002f00ff0100006900000013001100000e6d782e6578616d706c652e6f7267000b00"
+      "0403000102000a000c000a001d0017001e00190018002300000016000000170000000d002a00280403050306"
+      "03080708080809080a080b080408050806040105010601030303010302040205020602";
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+std::string random_bytes(std::size_t count, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(count, '\0');
+  for (char &byte : bytes)
+    byte = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+// Other protocols on the milter port. Their first four bytes are read as a
+// packet length: "GET " and a TLS record header are lengths far above the
+// 1 MiB bound, so the daemon closes at once; a valid length followed by too
+// few bytes leaves it waiting for the rest, which must not hold up anyone
+// else. Meanwhile a normal MTA keeps sending messages.
+TEST(FaultMatrixTest, ForeignProtocolsOnTheMilterPort) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  Corvane corvane(dns.address());
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+  const std::size_t idle = idle_descriptors(corvane.pid());
+
+  const std::string random = random_bytes(1 << 20, 20240611);
+  ASSERT_GT(packet_head(random).length, k_max_milter_packet); // the seed gives a huge length
+  // A packet of the largest length, one byte short: the daemon holds 1 MiB
+  // and waits.
+  const std::string almost_whole = std::string("\0\x10\0\0", 4) + random.substr(0, (1 << 20) - 1);
+  struct Case {
+    const char *name;
+    std::string bytes;
+    bool closed_at_once;
+  };
+  const std::vector<Case> cases{
+      {"HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
+      {"TLS ClientHello", tls_client_hello(), true},
+      {"1 MiB of random bytes", random, true},
+      {"SSH banner", "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n", true},
+      {"a 1 MiB packet one byte short", almost_whole, false},
+      {"three bytes of a length", std::string("\0\0\0", 3), false},
+  };
+
+  MessageLoad load(corvane, {.connections = 2});
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    MilterClient foreign = corvane.connect();
+    foreign.send_raw(c.bytes); // may be cut short by the close
+    if (c.closed_at_once) {
+      EXPECT_EQ(foreign.next_event(3s), PeerEvent::closed);
+    } else {
+      EXPECT_TRUE(foreign.silent_for(500ms));
+      // While it waits, a new MTA is served from the start.
+      MilterClient other = corvane.connect();
+      other.negotiate();
+      const MessageOutcome outcome =
+          other.run_standard_message(message_from("example.org", "FOREIGN"));
+      ASSERT_FALSE(outcome.end_of_message.empty()) << outcome.stage_codes;
+      EXPECT_EQ(result_header(outcome.end_of_message),
+                verdict_header("dmarc=pass (p=reject) header.from=example.org"));
+      other.quit();
+    }
+  }
+  EXPECT_GT(load.completed(), 0u);
+  load.stop();
+  EXPECT_EQ(joined(load.failures()), "");
+  EXPECT_TRUE(descriptors_settle_at(corvane.pid(), idle)) << corvane.err();
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// --- signals under load ---------------------------------------------------------
+
+// Many SIGHUPs while messages flow: each one drops the workers' resolvers and
+// caches, and every message still gets its full verdict.
+TEST(FaultMatrixTest, SighupStormUnderLoad) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  Corvane corvane(dns.address());
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+
+  MessageLoad load(corvane, {.connections = 4});
+  constexpr int k_signals = 40;
+  for (int generation = 1; generation <= k_signals; ++generation) {
+    corvane.process().signal(SIGHUP);
+    ASSERT_TRUE(corvane.process().wait_for(
+        "SIGHUP: config generation advanced to " + std::to_string(generation) + "\n", 5s))
+        << generation;
+  }
+  const std::uint64_t during_storm = load.completed();
+  load.stop();
+  EXPECT_GT(during_storm, 0u);
+  EXPECT_EQ(joined(load.failures()), "");
+  const std::string err = corvane.err();
+  EXPECT_EQ(count_of(err, "SIGHUP received, reloading configuration...\n"),
+            static_cast<std::size_t>(k_signals));
+  // Lookups went out again after the caches were dropped.
+  EXPECT_GT(dns.query_count(), 2u);
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// SIGTERM while messages are in flight (each waits 100 ms for its lookup):
+// every message started is answered with its verdict, the connections go on
+// being served while the daemon drains, new ones are refused, and the daemon
+// ends with status 0 once the MTAs have quit.
+TEST(FaultMatrixTest, SigtermUnderLoad) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer_others(delayed(k_reject, 100ms));
+  Corvane corvane(dns.address());
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+
+  LoadOptions options;
+  options.connections = 6;
+  // A new domain for every message, so that every message waits for DNS.
+  options.domain = [](unsigned connection, std::uint64_t number) {
+    return "d" + std::to_string(connection) + "n" + std::to_string(number) + ".drain.test";
+  };
+  MessageLoad load(corvane, options);
+  std::this_thread::sleep_for(700ms);
+  ASSERT_GT(load.completed(), 0u);
+  corvane.process().signal(SIGTERM);
+  ASSERT_TRUE(corvane.process().wait_for("shutdown signal 15 received, draining connections...\n"));
+  const std::uint64_t at_signal = load.completed();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_THROW(corvane.connect({.timeout = 2000ms}), std::runtime_error);
+  const std::uint64_t while_draining = load.completed() - at_signal;
+  const auto stopping = Clock::now();
+  load.stop();
+  EXPECT_GT(while_draining, 0u);
+  EXPECT_EQ(joined(load.failures()), "");
+  EXPECT_EQ(corvane.process().wait_exit(10s), 0) << corvane.err();
+  EXPECT_LT(Clock::now() - stopping, 10s);
+  EXPECT_EQ(corvane.err().find("drain timeout"), std::string::npos) << corvane.err();
+}
+
+// --- descriptor exhaustion -----------------------------------------------------
+
+// MTAs that each sent their negotiation before the daemon accepted them.
+class WaitingMtas {
+public:
+  WaitingMtas(const Corvane &corvane, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      clients_.push_back(corvane.connect());
+      if (!clients_.back().send_packet(negotiate_packet(6, k_all_actions, 0)))
+        throw std::runtime_error("connection closed before negotiation");
+      served_.push_back(false);
+    }
+  }
+
+  // Notes which have been answered since; returns how many open ones have.
+  std::size_t served() {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+      if (clients_[i].fd() < 0) continue;
+      if (!served_[i] && clients_[i].next_event(20ms) == PeerEvent::data) {
+        clients_[i].read_packet(); // the negotiation reply
+        served_[i] = true;
+      }
+      count += served_[i] ? 1 : 0;
+    }
+    return count;
+  }
+  // Closes `count` of the served connections.
+  void close_served(std::size_t count) {
+    for (std::size_t i = 0; i < clients_.size() && count > 0; ++i) {
+      if (clients_[i].fd() < 0 || !served_[i]) continue;
+      clients_[i].close();
+      --count;
+    }
+  }
+  void close_all() {
+    for (MilterClient &client : clients_)
+      client.close();
+  }
+  // A served connection not yet used for a message.
+  MilterClient &fresh() {
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+      if (clients_[i].fd() < 0 || !served_[i] || used_.count(i) != 0) continue;
+      used_.insert(i);
+      return clients_[i];
+    }
+    throw std::runtime_error("no served connection left");
+  }
+  std::size_t open() const {
+    return static_cast<std::size_t>(std::count_if(
+        clients_.begin(), clients_.end(), [](const MilterClient &c) { return c.fd() >= 0; }));
+  }
+
+private:
+  std::vector<MilterClient> clients_;
+  std::vector<bool> served_;
+  std::set<std::size_t> used_;
+};
+
+// A hard limit of 48 descriptors and more MTAs than that: the daemon reports
+// the exhaustion about once a second without spinning, and serves the
+// connections waiting in the backlog as soon as descriptors come free.
+TEST(FaultMatrixTest, DescriptorExhaustion) {
+  SKIP_UNLESS_ROOT();
+  DnsServer dns(on_port_53());
+  dns.answer("_dmarc.example.org", k_reject);
+  CorvaneOptions options;
+  options.global = "WorkerThreads = 1\nMaxConnections = 500\n";
+  options.under = {"/usr/bin/prlimit", "--nofile=48:48"};
+  Corvane corvane(dns.address(), options);
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(corvane.process().wait_for("file descriptor limit set to 48 (requested "))
+      << corvane.err();
+
+  constexpr std::size_t k_clients = 60;
+  WaitingMtas mtas(corvane, k_clients);
+  const std::string quota = "accept error: error.ProcessFdQuotaExceeded\n";
+  ASSERT_TRUE(corvane.process().wait_for(quota)) << corvane.err();
+  std::this_thread::sleep_for(300ms);
+  const std::size_t first = mtas.served();
+  ASSERT_GT(first, 10u);
+  ASSERT_LT(first, k_clients - 5);
+
+  // Idle at the limit: a line about once a second, and no busy loop.
+  const std::size_t lines_before = count_of(corvane.err(), quota);
+  const long ticks_before = cpu_ticks(corvane.pid());
+  std::this_thread::sleep_for(3s);
+  const long busy = cpu_ticks(corvane.pid()) - ticks_before;
+  const std::size_t lines = count_of(corvane.err(), quota) - lines_before;
+  std::cout << "[ info     ] at the limit: " << first << " of " << k_clients
+            << " connections served; in 3 s: " << lines << " accept error lines, " << busy
+            << " CPU ticks\n";
+  EXPECT_LT(busy, ::sysconf(_SC_CLK_TCK) / 5) << "CPU ticks in 3 s at the limit";
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 5u);
+
+  // Five connections close: five waiting ones take their places.
+  mtas.close_served(5);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(mtas.served(), first);
+  // A message on one of them is recorded, whatever the lookup could do
+  // without a descriptor to spare.
+  MessageOutcome outcome = mtas.fresh().run_standard_message(message_from("example.org", "EMFILE"));
+  ASSERT_FALSE(outcome.end_of_message.empty()) << outcome.stage_codes;
+  EXPECT_TRUE(recorded_before_continue(outcome.end_of_message));
+  std::cout << "[ info     ] at the limit: " << result_header(outcome.end_of_message) << "\n";
+
+  // Most go: the rest of the backlog is served, and with descriptors to
+  // spare the lookups work again.
+  mtas.close_served(first - 5);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(mtas.served(), mtas.open()) << corvane.err();
+  EXPECT_EQ(mtas.open(), k_clients - first);
+  outcome = mtas.fresh().run_standard_message(message_from("example.org", "FREE"));
+  ASSERT_FALSE(outcome.end_of_message.empty()) << outcome.stage_codes;
+  EXPECT_EQ(result_header(outcome.end_of_message),
+            verdict_header("dmarc=pass (p=reject) header.from=example.org"));
+  mtas.close_all(); // idle connections would hold up the drain
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// --- memory ----------------------------------------------------------------------
+
+// 100,000 messages on 16 connections after a warm-up. One message in eight
+// comes from one of 3,000 domains, so that the DNS caches run full and evict
+// all the time. The resident set must not grow with the message count.
+TEST(FaultMatrixTest, MemoryStaysFlatOverManyMessages) {
+  SKIP_UNLESS_ROOT();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's own bookkeeping and quarantine make the resident set meaningless";
+#endif
+  DnsServer dns(on_port_53());
+  dns.answer_others(k_reject);
+  CorvaneOptions corvane_options;
+  corvane_options.global = "DnsCacheSize = 1000\n";
+  Corvane corvane(dns.address(), corvane_options);
+  ASSERT_TRUE(corvane.started()) << corvane.err();
+
+  LoadOptions options;
+  options.connections = 16;
+  options.pipelined = true;
+  options.domain = [](unsigned connection, std::uint64_t number) {
+    if (number % 8 != 0) return std::string("example.org");
+    return "d" + std::to_string((connection * 7919 + number) % 3000) + ".mem.test";
+  };
+  const auto run = [&](std::uint64_t per_connection) {
+    options.messages_per_connection = per_connection;
+    MessageLoad load(corvane, options);
+    load.join();
+    EXPECT_EQ(joined(load.failures()), "");
+    return load.completed();
+  };
+  const auto warm_up_start = Clock::now();
+  EXPECT_EQ(run(1250), 20'000u);
+  const long warm = rss_kib(corvane.pid());
+  const auto start = Clock::now();
+  EXPECT_EQ(run(6250), 100'000u);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const long after = rss_kib(corvane.pid());
+  std::cout << "[ info     ] VmRSS after 20,000 warm-up messages: " << warm
+            << " KiB; after 100,000 more: " << after << " KiB (growth " << after - warm
+            << " KiB); 100,000 messages in " << seconds << " s, warm-up "
+            << std::chrono::duration<double>(start - warm_up_start).count() << " s\n";
+  EXPECT_LT(after - warm, 8 * 1024);
+  EXPECT_EQ(corvane.stop(), 0) << corvane.err();
+}
+
+// --- syslog --------------------------------------------------------------------
+
+// The test's syslog daemon: a datagram socket at a path, which can be taken
+// down and brought up again as a restarting syslog daemon does.
+class SyslogSocket {
+public:
+  explicit SyslogSocket(std::string path) : path_(std::move(path)) { start(); }
+  ~SyslogSocket() { stop(); }
+  SyslogSocket(const SyslogSocket &) = delete;
+  SyslogSocket &operator=(const SyslogSocket &) = delete;
+
+  void start() {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size());
+    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
+      throw std::runtime_error("cannot bind " + path_);
+  }
+  void stop() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    ::unlink(path_.c_str());
+  }
+
+  // The first datagram (read since the last call) holding `text`; empty when
+  // none came within the limit.
+  std::string wait_for(const std::string &text, std::chrono::milliseconds limit = 5s) {
+    const auto until = Clock::now() + limit;
+    for (;;) {
+      for (std::size_t i = 0; i < unread_.size(); ++i) {
+        if (unread_[i].find(text) == std::string::npos) continue;
+        std::string found = unread_[i];
+        unread_.erase(unread_.begin(), unread_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        return found;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0) return "";
+      pollfd watch{fd_, POLLIN, 0};
+      if (::poll(&watch, 1, static_cast<int>(left.count())) <= 0) continue;
+      char datagram[2048];
+      const ssize_t got = ::recv(fd_, datagram, sizeof(datagram), 0);
+      if (got > 0) unread_.emplace_back(datagram, static_cast<std::size_t>(got));
+    }
+  }
+
+private:
+  std::string path_;
+  int fd_ = -1;
+  std::vector<std::string> unread_;
+};
+
+// Whether this process may make a private mount namespace.
+bool can_unshare_mounts() {
+  if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) return false;
+  ProcessRun run;
+  run.program = "/usr/bin/unshare";
+  run.args = {"--mount", "--propagation", "private", "/bin/true"};
+  return run_process(run).exit_status == 0;
+}
+
+// The daemon runs in a private mount namespace whose /dev is an empty tmpfs
+// holding one symbolic link: /dev/log to the test's socket. Nothing of the
+// machine's own /dev or syslog is touched.
+CorvaneOptions in_private_dev(const std::string &log_socket) {
+  CorvaneOptions options;
+  options.global = "Syslog = yes\n";
+  options.under = {"/usr/bin/unshare",
+                   "--mount",
+                   "--propagation",
+                   "private",
+                   "/bin/sh",
+                   "-c",
+                   "mount -t tmpfs corvane-test /dev && ln -s \"$0\" /dev/log && exec \"$@\"",
+                   log_socket};
+  return options;
+}
+
+struct SyslogDaemonFixture {
+  SyslogDaemonFixture()
+      : dns(on_port_53()), syslog(directory.file("log")),
+        corvane(dns.address(), in_private_dev(directory.file("log"))) {
+    dns.answer("_dmarc.example.org", k_reject);
+  }
+
+  // Sends a message; its verdict is recorded whatever happens to syslog.
+  void message(const std::string &queue_id) {
+    ASSERT_TRUE(corvane.listening());
+    MilterClient client = corvane.connect();
+    client.negotiate();
+    const MessageOutcome outcome =
+        client.run_standard_message(message_from("example.org", queue_id));
+    EXPECT_TRUE(recorded_before_continue(outcome.end_of_message));
+    client.quit();
+  }
+  // A message whose summary line must reach the syslog socket.
+  bool logged_message(const std::string &queue_id) {
+    message(queue_id);
+    return !syslog.wait_for("id=" + queue_id + " peer=").empty();
+  }
+
+  TempDir directory;
+  DnsServer dns;
+  SyslogSocket syslog;
+  Corvane corvane;
+};
+
+#define SKIP_UNLESS_PRIVATE_MOUNTS()                                                               \
+  if (!can_unshare_mounts())                                                                       \
+  GTEST_SKIP() << "needs root and unshare --mount, to give the daemon a /dev/log of the test's "   \
+                  "own"
+
+TEST(FaultMatrixTest, SyslogRestartIsFollowed) {
+  SKIP_UNLESS_PRIVATE_MOUNTS();
+  SyslogDaemonFixture fixture;
+  const std::string pid = std::to_string(fixture.corvane.pid());
+  EXPECT_EQ(fixture.syslog.wait_for("Corvane starting"),
+            "<22>corvane[" + pid + "]: Corvane starting, AuthservID=" + k_authserv_id +
+                ", listeners=1")
+      << fixture.corvane.err();
+  EXPECT_TRUE(fixture.logged_message("BEFORE"));
+
+  // The syslog daemon restarts between two lines: both threads that log (the
+  // main thread for signals, a worker for messages) reach the new one.
+  fixture.syslog.stop();
+  fixture.syslog.start();
+  fixture.corvane.process().signal(SIGHUP);
+  EXPECT_NE(fixture.syslog.wait_for("SIGHUP: config generation advanced to 1"), "");
+  EXPECT_TRUE(fixture.logged_message("AFTER1"));
+  EXPECT_TRUE(fixture.logged_message("AFTER2"));
+  // Nothing went to standard error instead.
+  EXPECT_EQ(fixture.corvane.err(), "");
+  EXPECT_EQ(fixture.corvane.stop(), 0);
+}
+
+// The syslog daemon is away for a moment, and lines are logged meanwhile:
+// those are lost, but logging must resume once it is back.
+//
+// Disabled: a thread whose write finds no syslog socket at the path gives up
+// its connection for good, so every later line of that thread (the main
+// thread's, a worker's) is lost until the process ends. A restart of the
+// syslog daemon leaves exactly such a gap.
+TEST(FaultMatrixTest, DISABLED_SyslogAwayForAWhileIsFollowed) {
+  SKIP_UNLESS_PRIVATE_MOUNTS();
+  SyslogDaemonFixture fixture;
+  EXPECT_NE(fixture.syslog.wait_for("Corvane starting"), "") << fixture.corvane.err();
+  EXPECT_TRUE(fixture.logged_message("BEFORE"));
+
+  fixture.syslog.stop();
+  fixture.corvane.process().signal(SIGHUP);
+  fixture.message("WHILEDOWN");
+  fixture.syslog.start();
+
+  fixture.corvane.process().signal(SIGHUP);
+  EXPECT_NE(fixture.syslog.wait_for("SIGHUP: config generation advanced to 2"), "");
+  EXPECT_TRUE(fixture.logged_message("AFTER1"));
+  EXPECT_TRUE(fixture.logged_message("AFTER2"));
+  EXPECT_EQ(fixture.corvane.stop(), 0);
+}
+
+} // namespace
+} // namespace corvane::test
