@@ -64,9 +64,6 @@ DnsServerOptions on_port_53(bool tcp = true) {
   return options;
 }
 
-#define SKIP_UNLESS_ROOT()                                                                         \
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon asks port 53"
-
 // --- what /proc says about the daemon ---------------------------------------
 
 std::string proc_file(pid_t pid, const std::string &name) {
@@ -238,11 +235,8 @@ public:
         command.front(), std::vector<std::string>(command.begin() + 1, command.end()), dir_.path());
   }
 
-  // Waits for the start-up banner (standard error), then for the listener.
-  bool started() const { return process_->wait_for("Corvane starting") && listening(); }
-
-  // The banner comes just before the listeners open: waits until a
-  // connection is taken.
+  // Waits until a connection is taken: the start-up banner comes just
+  // before the listeners open.
   bool listening(std::chrono::milliseconds limit = 5s) const {
     const auto until = Clock::now() + limit;
     for (;;) {
@@ -382,6 +376,47 @@ std::string joined(const std::vector<std::string> &lines) {
   return text;
 }
 
+// Every test has the test's nameserver on port 53 of its own loopback
+// address and one daemon that asks it.
+class FaultMatrixTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: the daemon asks port 53";
+  }
+
+  // The nameserver, made on first use; example.org has p=reject.
+  DnsServer &dns(bool tcp = true) {
+    if (!dns_) {
+      dns_ = std::make_unique<DnsServer>(on_port_53(tcp));
+      dns_->answer("_dmarc.example.org", txt_answer({"v=DMARC1; p=reject"}));
+    }
+    return *dns_;
+  }
+
+  // Starts the daemon and waits until it takes connections.
+  ::testing::AssertionResult start(const CorvaneOptions &options = {}) {
+    corvane_ = std::make_unique<Corvane>(dns().address(), options);
+    if (corvane_->listening()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "corvane does not listen:\n" << corvane_->err();
+  }
+  Corvane &corvane() { return *corvane_; }
+
+  // One message from example.org on a new connection: its verdict must be
+  // recorded whatever else happens.
+  void message(const std::string &queue_id) {
+    MilterClient client = corvane_->connect();
+    client.negotiate();
+    const MessageOutcome outcome =
+        client.run_standard_message(message_from("example.org", queue_id));
+    EXPECT_TRUE(recorded_before_continue(outcome.end_of_message)) << outcome.stage_codes;
+    client.quit();
+  }
+
+private:
+  std::unique_ptr<DnsServer> dns_;
+  std::unique_ptr<Corvane> corvane_;
+};
+
 // --- DNS faults ---------------------------------------------------------------
 
 // A DNS header: the ID is filled in by the server, QR and RD/RA set,
@@ -442,9 +477,8 @@ struct DnsFault {
 
 // Every reply comes within MaxEvaluationMs and a margin, with the verdict the
 // fault calls for, the line that names it, and the summary line.
-TEST(FaultMatrixTest, NameserverFaults) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53(false));
+TEST_F(FaultMatrixTest, NameserverFaults) {
+  DnsServer &dns = this->dns(false); // TCP connects are refused
   const std::string temperror = "dmarc=temperror (DNS lookup failed)";
 
   const std::vector<DnsFault> faults{
@@ -549,8 +583,8 @@ TEST(FaultMatrixTest, NameserverFaults) {
     for (const auto &[name, behaviour] : fault.script)
       dns.answer(name, behaviour);
 
-  Corvane corvane(dns.address());
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(start());
+  Corvane &corvane = this->corvane();
   for (std::size_t i = 0; i < faults.size(); ++i) {
     const DnsFault &fault = faults[i];
     SCOPED_TRACE(fault.name);
@@ -617,14 +651,11 @@ void expect_dropped_at_the_bound(Corvane &corvane, MilterClient &stalled, std::s
 }
 
 // The MTA that stops reading is dropped; the daemon goes on serving others.
-TEST(FaultMatrixTest, MtaThatStopsReadingIsDropped) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
+TEST_F(FaultMatrixTest, MtaThatStopsReadingIsDropped) {
   CorvaneOptions options;
   options.unix_listener = true;
-  Corvane corvane(dns.address(), options);
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(start(options));
+  Corvane &corvane = this->corvane();
   const std::size_t idle = idle_descriptors(corvane.pid());
 
   MilterClient stalled = corvane.connect_unix({.timeout = 30s});
@@ -648,15 +679,12 @@ TEST(FaultMatrixTest, MtaThatStopsReadingIsDropped) {
 // exactly one reply more, so the whole buffer is copied for every reply:
 // filling 256 KiB with 5-byte replies costs the worker about five seconds of
 // CPU, during which none of its other connections is served.
-TEST(FaultMatrixTest, DISABLED_MtaThatStopsReadingDoesNotHoldUpItsWorker) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
+TEST_F(FaultMatrixTest, DISABLED_MtaThatStopsReadingDoesNotHoldUpItsWorker) {
   CorvaneOptions options;
   options.global = "WorkerThreads = 1\n";
   options.unix_listener = true;
-  Corvane corvane(dns.address(), options);
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(start(options));
+  Corvane &corvane = this->corvane();
 
   MessageLoad load(corvane, {.connections = 1});
   MilterClient stalled = corvane.connect_unix({.timeout = 30s});
@@ -673,13 +701,10 @@ TEST(FaultMatrixTest, DISABLED_MtaThatStopsReadingDoesNotHoldUpItsWorker) {
 
 // An MTA that goes away in the middle of a message: the daemon closes that
 // connection and serves the next one.
-TEST(FaultMatrixTest, MtaThatVanishesMidMessage) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
-  dns.answer("_dmarc.slow.example", delayed(k_reject, 300ms));
-  Corvane corvane(dns.address());
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+TEST_F(FaultMatrixTest, MtaThatVanishesMidMessage) {
+  dns().answer("_dmarc.slow.example", delayed(k_reject, 300ms));
+  ASSERT_TRUE(start());
+  Corvane &corvane = this->corvane();
   const std::size_t idle = idle_descriptors(corvane.pid());
 
   const StandardMessage whole = message_from("slow.example", "VANISH");
@@ -752,12 +777,9 @@ std::string random_bytes(std::size_t count, unsigned seed) {
 // 1 MiB bound, so the daemon closes at once; a valid length followed by too
 // few bytes leaves it waiting for the rest, which must not hold up anyone
 // else. Meanwhile a normal MTA keeps sending messages.
-TEST(FaultMatrixTest, ForeignProtocolsOnTheMilterPort) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
-  Corvane corvane(dns.address());
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+TEST_F(FaultMatrixTest, ForeignProtocolsOnTheMilterPort) {
+  ASSERT_TRUE(start());
+  Corvane &corvane = this->corvane();
   const std::size_t idle = idle_descriptors(corvane.pid());
 
   const std::string random = random_bytes(1 << 20, 20240611);
@@ -810,12 +832,9 @@ TEST(FaultMatrixTest, ForeignProtocolsOnTheMilterPort) {
 
 // Many SIGHUPs while messages flow: each one drops the workers' resolvers and
 // caches, and every message still gets its full verdict.
-TEST(FaultMatrixTest, SighupStormUnderLoad) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
-  Corvane corvane(dns.address());
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+TEST_F(FaultMatrixTest, SighupStormUnderLoad) {
+  ASSERT_TRUE(start());
+  Corvane &corvane = this->corvane();
 
   MessageLoad load(corvane, {.connections = 4});
   constexpr int k_signals = 40;
@@ -833,7 +852,7 @@ TEST(FaultMatrixTest, SighupStormUnderLoad) {
   EXPECT_EQ(count_of(err, "SIGHUP received, reloading configuration...\n"),
             static_cast<std::size_t>(k_signals));
   // Lookups went out again after the caches were dropped.
-  EXPECT_GT(dns.query_count(), 2u);
+  EXPECT_GT(dns().query_count(), 2u);
   EXPECT_EQ(corvane.stop(), 0) << corvane.err();
 }
 
@@ -841,12 +860,10 @@ TEST(FaultMatrixTest, SighupStormUnderLoad) {
 // every message started is answered with its verdict, the connections go on
 // being served while the daemon drains, new ones are refused, and the daemon
 // ends with status 0 once the MTAs have quit.
-TEST(FaultMatrixTest, SigtermUnderLoad) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer_others(delayed(k_reject, 100ms));
-  Corvane corvane(dns.address());
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+TEST_F(FaultMatrixTest, SigtermUnderLoad) {
+  dns().answer_others(delayed(k_reject, 100ms));
+  ASSERT_TRUE(start());
+  Corvane &corvane = this->corvane();
 
   LoadOptions options;
   options.connections = 6;
@@ -934,15 +951,12 @@ private:
 // A hard limit of 48 descriptors and more MTAs than that: the daemon reports
 // the exhaustion about once a second without spinning, and serves the
 // connections waiting in the backlog as soon as descriptors come free.
-TEST(FaultMatrixTest, DescriptorExhaustion) {
-  SKIP_UNLESS_ROOT();
-  DnsServer dns(on_port_53());
-  dns.answer("_dmarc.example.org", k_reject);
+TEST_F(FaultMatrixTest, DescriptorExhaustion) {
   CorvaneOptions options;
   options.global = "WorkerThreads = 1\nMaxConnections = 500\n";
   options.under = {"/usr/bin/prlimit", "--nofile=48:48"};
-  Corvane corvane(dns.address(), options);
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(start(options));
+  Corvane &corvane = this->corvane();
   ASSERT_TRUE(corvane.process().wait_for("file descriptor limit set to 48 (requested "))
       << corvane.err();
 
@@ -998,17 +1012,15 @@ TEST(FaultMatrixTest, DescriptorExhaustion) {
 // 100,000 messages on 16 connections after a warm-up. One message in eight
 // comes from one of 3,000 domains, so that the DNS caches run full and evict
 // all the time. The resident set must not grow with the message count.
-TEST(FaultMatrixTest, MemoryStaysFlatOverManyMessages) {
-  SKIP_UNLESS_ROOT();
+TEST_F(FaultMatrixTest, MemoryStaysFlatOverManyMessages) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's own bookkeeping and quarantine make the resident set meaningless";
 #endif
-  DnsServer dns(on_port_53());
-  dns.answer_others(k_reject);
+  dns().answer_others(k_reject);
   CorvaneOptions corvane_options;
   corvane_options.global = "DnsCacheSize = 1000\n";
-  Corvane corvane(dns.address(), corvane_options);
-  ASSERT_TRUE(corvane.started()) << corvane.err();
+  ASSERT_TRUE(start(corvane_options));
+  Corvane &corvane = this->corvane();
 
   LoadOptions options;
   options.connections = 16;
@@ -1117,61 +1129,35 @@ CorvaneOptions in_private_dev(const std::string &log_socket) {
   return options;
 }
 
-struct SyslogDaemonFixture {
-  SyslogDaemonFixture()
-      : dns(on_port_53()), syslog(directory.file("log")),
-        corvane(dns.address(), in_private_dev(directory.file("log"))) {
-    dns.answer("_dmarc.example.org", k_reject);
-  }
-
-  // Sends a message; its verdict is recorded whatever happens to syslog.
-  void message(const std::string &queue_id) {
-    ASSERT_TRUE(corvane.listening());
-    MilterClient client = corvane.connect();
-    client.negotiate();
-    const MessageOutcome outcome =
-        client.run_standard_message(message_from("example.org", queue_id));
-    EXPECT_TRUE(recorded_before_continue(outcome.end_of_message));
-    client.quit();
-  }
-  // A message whose summary line must reach the syslog socket.
-  bool logged_message(const std::string &queue_id) {
-    message(queue_id);
-    return !syslog.wait_for("id=" + queue_id + " peer=").empty();
-  }
-
-  TempDir directory;
-  DnsServer dns;
-  SyslogSocket syslog;
-  Corvane corvane;
-};
-
 #define SKIP_UNLESS_PRIVATE_MOUNTS()                                                               \
   if (!can_unshare_mounts())                                                                       \
   GTEST_SKIP() << "needs root and unshare --mount, to give the daemon a /dev/log of the test's "   \
                   "own"
 
-TEST(FaultMatrixTest, SyslogRestartIsFollowed) {
+TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  SyslogDaemonFixture fixture;
-  const std::string pid = std::to_string(fixture.corvane.pid());
-  EXPECT_EQ(fixture.syslog.wait_for("Corvane starting"),
-            "<22>corvane[" + pid + "]: Corvane starting, AuthservID=" + k_authserv_id +
-                ", listeners=1")
-      << fixture.corvane.err();
-  EXPECT_TRUE(fixture.logged_message("BEFORE"));
+  TempDir directory;
+  SyslogSocket syslog(directory.file("log"));
+  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  EXPECT_EQ(syslog.wait_for("Corvane starting"),
+            "<22>corvane[" + std::to_string(corvane().pid()) +
+                "]: Corvane starting, AuthservID=" + k_authserv_id + ", listeners=1");
+  message("BEFORE");
+  EXPECT_NE(syslog.wait_for("id=BEFORE peer="), "");
 
   // The syslog daemon restarts between two lines: both threads that log (the
   // main thread for signals, a worker for messages) reach the new one.
-  fixture.syslog.stop();
-  fixture.syslog.start();
-  fixture.corvane.process().signal(SIGHUP);
-  EXPECT_NE(fixture.syslog.wait_for("SIGHUP: config generation advanced to 1"), "");
-  EXPECT_TRUE(fixture.logged_message("AFTER1"));
-  EXPECT_TRUE(fixture.logged_message("AFTER2"));
+  syslog.stop();
+  syslog.start();
+  corvane().process().signal(SIGHUP);
+  EXPECT_NE(syslog.wait_for("SIGHUP: config generation advanced to 1"), "");
+  for (const std::string queue_id : {"AFTER1", "AFTER2"}) {
+    message(queue_id);
+    EXPECT_NE(syslog.wait_for("id=" + queue_id + " peer="), "");
+  }
   // Nothing went to standard error instead.
-  EXPECT_EQ(fixture.corvane.err(), "");
-  EXPECT_EQ(fixture.corvane.stop(), 0);
+  EXPECT_EQ(corvane().err(), "");
+  EXPECT_EQ(corvane().stop(), 0);
 }
 
 // The syslog daemon is away for a moment, and lines are logged meanwhile:
@@ -1181,22 +1167,25 @@ TEST(FaultMatrixTest, SyslogRestartIsFollowed) {
 // its connection for good, so every later line of that thread (the main
 // thread's, a worker's) is lost until the process ends. A restart of the
 // syslog daemon leaves exactly such a gap.
-TEST(FaultMatrixTest, DISABLED_SyslogAwayForAWhileIsFollowed) {
+TEST_F(FaultMatrixTest, DISABLED_SyslogAwayForAWhileIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  SyslogDaemonFixture fixture;
-  EXPECT_NE(fixture.syslog.wait_for("Corvane starting"), "") << fixture.corvane.err();
-  EXPECT_TRUE(fixture.logged_message("BEFORE"));
+  TempDir directory;
+  SyslogSocket syslog(directory.file("log"));
+  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  EXPECT_NE(syslog.wait_for("Corvane starting"), "");
 
-  fixture.syslog.stop();
-  fixture.corvane.process().signal(SIGHUP);
-  fixture.message("WHILEDOWN");
-  fixture.syslog.start();
+  syslog.stop();
+  corvane().process().signal(SIGHUP);
+  message("WHILEDOWN");
+  syslog.start();
 
-  fixture.corvane.process().signal(SIGHUP);
-  EXPECT_NE(fixture.syslog.wait_for("SIGHUP: config generation advanced to 2"), "");
-  EXPECT_TRUE(fixture.logged_message("AFTER1"));
-  EXPECT_TRUE(fixture.logged_message("AFTER2"));
-  EXPECT_EQ(fixture.corvane.stop(), 0);
+  corvane().process().signal(SIGHUP);
+  EXPECT_NE(syslog.wait_for("SIGHUP: config generation advanced to 2"), "");
+  for (const std::string queue_id : {"AFTER1", "AFTER2"}) {
+    message(queue_id);
+    EXPECT_NE(syslog.wait_for("id=" + queue_id + " peer="), "");
+  }
+  EXPECT_EQ(corvane().stop(), 0);
 }
 
 } // namespace
