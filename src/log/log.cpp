@@ -1,5 +1,7 @@
 #include "log/log.hpp"
 
+#include "core/clock.hpp"
+
 #include "platform/syslog_path.hpp"
 
 #include <fcntl.h>
@@ -67,15 +69,30 @@ const char *syslog_path() noexcept {
   return g_syslog_path != nullptr ? g_syslog_path : platform::syslog_socket_path();
 }
 
+// The socket of a thread whose syslog daemon went away is looked for again
+// at most this often, so a missing daemon costs no connect per line.
+constexpr std::int64_t k_reopen_interval_ms = 1000;
+thread_local std::int64_t t_last_open_ms = 0;
+
+void reopen_syslog_socket() noexcept {
+  if (t_log_socket >= 0) ::close(t_log_socket);
+  t_log_socket = open_syslog_socket(syslog_path());
+  t_last_open_ms = realtime_ms();
+}
+
 // A restarted syslog daemon leaves the thread's socket connected to nothing:
 // the write is refused. One new connection and one more write bring the line
-// (and every later one) to the new daemon.
+// (and every later one) to the new daemon. When the daemon is not back yet,
+// the thread tries again with a later line, at most once a second.
 void send_to_syslog(const char *bytes, std::size_t length) noexcept {
-  if (t_log_socket < 0) return;
+  if (t_log_socket < 0) {
+    if (realtime_ms() - t_last_open_ms < k_reopen_interval_ms) return;
+    reopen_syslog_socket();
+    if (t_log_socket < 0) return;
+  }
   if (::write(t_log_socket, bytes, length) >= 0) return;
   if (errno != ECONNREFUSED && errno != ENOTCONN) return;
-  ::close(t_log_socket);
-  t_log_socket = open_syslog_socket(syslog_path());
+  reopen_syslog_socket();
   if (t_log_socket >= 0) write_ignoring_result(t_log_socket, bytes, length);
 }
 
@@ -104,7 +121,7 @@ void open_log_connection() noexcept {
   t_process_id = ::getpid();
   close_log_connection();
   if (!g_settings.syslog) return;
-  t_log_socket = open_syslog_socket(syslog_path());
+  reopen_syslog_socket();
 }
 
 void close_log_connection() noexcept {
