@@ -74,7 +74,7 @@ DaemonProcess::DaemonProcess(const std::string &program, const std::vector<std::
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
-    const int null = ::open("/dev/null", O_RDONLY);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (::chdir(directory.c_str()) != 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 ||
         ::dup2(err, 2) < 0)
       ::_exit(127);
