@@ -977,8 +977,7 @@ TEST_F(FaultMatrixTest, SigtermUnderLoad) {
     return "d" + std::to_string(connection) + "n" + std::to_string(number) + ".drain.test";
   };
   MessageLoad load(corvane, options);
-  std::this_thread::sleep_for(700ms);
-  ASSERT_GT(load.completed(), 0u);
+  ASSERT_TRUE(load.wait_for_completed(options.connections));
   corvane.process().signal(SIGTERM);
   ASSERT_TRUE(corvane.process().wait_for("shutdown signal 15 received, draining connections...\n"));
   const std::uint64_t at_signal = load.completed();
