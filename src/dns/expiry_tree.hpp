@@ -28,6 +28,7 @@ public:
 
   std::size_t slots() const noexcept { return levels_ == 0 ? 0 : sizes_[0]; }
 
+  std::int64_t expires(std::size_t slot) const noexcept { return nodes_[slot]; }
   void set(std::size_t slot, std::int64_t expires) noexcept;
   void clear(std::size_t slot) noexcept { set(slot, k_empty); }
 
