@@ -125,7 +125,7 @@ void DnsCache::cache_put_negative(std::string_view query_name, NegativeKind kind
 void DnsCache::store(CacheEntryPtr entry, std::int64_t now) {
   const std::uint64_t hash = key_hash(entry->key());
   index_.prefetch(hash);
-  index_.reserve(std::min<std::size_t>(index_.size() + 1, capacity_));
+  index_.reserve(std::min<std::size_t>(index_.size() + 1, capacity_), capacity_);
   reserve_slot();
   make_room(now);
   place(entry.release(), hash);

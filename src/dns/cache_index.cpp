@@ -1,5 +1,6 @@
 #include "dns/cache_index.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <utility>
@@ -10,17 +11,24 @@ namespace {
 
 constexpr std::size_t k_min_buckets = 16;
 
+// The buckets for `entries` entries at most half full.
+std::size_t buckets_for(std::size_t entries) {
+  if (entries > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc();
+  std::size_t buckets = k_min_buckets;
+  while (buckets / 2 < entries)
+    buckets *= 2;
+  return buckets;
+}
+
 } // namespace
 
 CacheIndex::CacheIndex(CacheIndex &&other) noexcept
     : buckets_(std::move(other.buckets_)), size_(std::exchange(other.size_, 0)) {}
 
-void CacheIndex::reserve(std::size_t entries) {
-  if (entries > std::numeric_limits<std::size_t>::max() / 4) throw std::bad_alloc();
-  std::size_t wanted = buckets_.empty() ? k_min_buckets : buckets_.size();
-  while (wanted / 2 < entries)
-    wanted *= 2;
-  if (wanted == buckets_.size()) return;
+void CacheIndex::reserve(std::size_t entries, std::size_t most) {
+  if (buckets_.size() / 2 >= entries) return;
+  const std::size_t wanted =
+      std::max(buckets_for(entries), std::min(4 * buckets_.size(), buckets_for(most)));
   // Built aside and swapped in, so that running out of memory changes nothing.
   std::pmr::vector<Bucket> grown(wanted, Bucket{}, buckets_.get_allocator());
   for (const Bucket &bucket : buckets_)

@@ -31,8 +31,10 @@ public:
   std::size_t buckets() const noexcept { return buckets_.size(); }
 
   // Room for `entries` entries, so that inserting up to that many cannot
-  // fail. Throws std::bad_alloc and then leaves the index as it was.
-  void reserve(std::size_t entries);
+  // fail. The index grows fourfold at a time, up to the size `most` entries
+  // need, so that a filling cache copies its buckets fewer times. Throws
+  // std::bad_alloc and then leaves the index as it was.
+  void reserve(std::size_t entries, std::size_t most);
 
   // The bucket of the entry stored under `key` (whose hash is `hash`), or npos.
   std::size_t find(std::uint64_t hash, std::string_view key) const noexcept;
