@@ -248,6 +248,47 @@ TEST_F(CacheTest, EvictionOrderMatchesTheRulesOverLongRuns) {
   }
 }
 
+// Answers are stored flat in one block and rebuilt on every hit: each field
+// of each answer comes back as stored, in order, whatever its bytes or length.
+TEST_F(CacheTest, AnswersComeBackAsStored) {
+  struct Case {
+    const char *what;
+    std::string query_name;
+    AnswerList list;
+  };
+  const std::string long_name = std::string(300, 'A') + ".example"; // longer than any name sent
+  const std::string binary("v=DMARC1;\0p=none;\xff\x80", 17);
+  DnsAnswer root = answer(16, 7, "");
+  root.name = "";
+  const Case cases[] = {
+      {"one txt", "_dmarc.example.org", txt(100)},
+      {"a cname and two txt of other ttls and types", "_dmarc.Example.org",
+       answers({answer(5, 400, "alias.example.net"), answer(16, 100, "first"),
+                answer(16, 300, "second")})},
+      {"empty name and data", "root.example", answers({root})},
+      {"bytes outside text", "bin.example", answers({answer(16, 60, binary)})},
+      {"long data", "big.example", txt(100, std::string(70'000, 'd'))},
+      {"a long query name", long_name, txt(100, "long")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    DnsCache cache = make();
+    cache.cache_put_answers(c.query_name, c.list);
+    EXPECT_TRUE(cache.contains(c.query_name));
+    auto got = cache.cache_get(c.query_name);
+    ASSERT_TRUE(got);
+    ASSERT_TRUE(std::holds_alternative<AnswerList>(*got));
+    const auto &list = std::get<AnswerList>(*got);
+    ASSERT_EQ(list.size(), c.list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[i].name, c.list[i].name) << i;
+      EXPECT_EQ(list[i].data, c.list[i].data) << i;
+      EXPECT_EQ(list[i].ttl, c.list[i].ttl) << i;
+      EXPECT_EQ(list[i].type, c.list[i].type) << i;
+    }
+  }
+}
+
 TEST_F(CacheTest, HitsHandOutIndependentCopies) {
   DnsCache cache = make();
   cache.cache_put_answers("x", txt(1000, "kept"));
@@ -276,6 +317,80 @@ TEST_F(CacheTest, OutOfMemoryStoresNothingAndLeaksNothing) {
     }
     EXPECT_EQ(limited.outstanding(), 0);
     ASSERT_LT(allowed, 50);
+  }
+}
+
+// What every name of a script looks like in a cache, read without
+// allocating: absent, stale, or the kind of a fresh negative entry.
+std::vector<int> negative_view(DnsCache &cache, std::size_t names) {
+  std::vector<int> view;
+  for (std::size_t n = 0; n < names; ++n) {
+    const std::string name = "n" + std::to_string(n) + ".example";
+    auto got = cache.cache_get(name);
+    if (!got) return {};
+    if (const auto *kind = std::get_if<NegativeKind>(&*got))
+      view.push_back(static_cast<int>(*kind));
+    else
+      view.push_back(cache.contains(name) ? -1 : -2);
+  }
+  return view;
+}
+
+// Every store of a script that grows the index and the row of slots and
+// then evicts from a full cache is run again with each budget of
+// allocations it may fail at: short of what the store needs, the cache is
+// exactly as it was before (nothing evicted, nothing replaced); with it, as
+// after the store. Negative entries are read back without allocating.
+TEST_F(CacheTest, OutOfMemoryInAnyStoreLeavesTheCacheAsItWas) {
+  constexpr std::uint32_t k_capacity = 40;
+  constexpr std::size_t k_names = 60;
+  struct Store {
+    std::size_t name;
+    NegativeKind kind;
+    std::int64_t wait;
+  };
+  std::mt19937 random(3);
+  std::vector<Store> script;
+  for (int i = 0; i < 150; ++i)
+    script.push_back({random() % k_names, static_cast<NegativeKind>(random() % 3),
+                      static_cast<std::int64_t>(random() % 3)});
+  // Up to the clock of store `last`, which is left to the caller.
+  const auto run = [&](DnsCache &cache, std::size_t last) {
+    for (std::size_t i = 0;; ++i) {
+      g_now += script[i].wait;
+      if (i == last) return;
+      cache.cache_put_negative("N" + std::to_string(script[i].name) + ".Example", script[i].kind);
+    }
+  };
+  const auto store = [&](DnsCache &cache, std::size_t i) {
+    cache.cache_put_negative("N" + std::to_string(script[i].name) + ".Example", script[i].kind);
+  };
+
+  for (std::size_t step = 0; step < script.size(); ++step) {
+    SCOPED_TRACE(step);
+    g_now = 1'000'000;
+    test::LimitedResource counted(1'000'000);
+    DnsCache reference(&counted, k_capacity, 20, &test_clock);
+    run(reference, step);
+    const long before_step = counted.allocations();
+    const auto before = negative_view(reference, k_names);
+    store(reference, step);
+    const long needed = counted.allocations() - before_step;
+    ASSERT_GE(needed, 1);
+    const auto after = negative_view(reference, k_names);
+
+    for (long extra = 0; extra <= needed; ++extra) {
+      SCOPED_TRACE(extra);
+      g_now = 1'000'000;
+      test::LimitedResource limited(before_step + extra);
+      {
+        DnsCache cache(&limited, k_capacity, 20, &test_clock);
+        run(cache, step);
+        store(cache, step);
+        EXPECT_EQ(negative_view(cache, k_names), extra < needed ? before : after);
+      }
+      EXPECT_EQ(limited.outstanding(), 0);
+    }
   }
 }
 
