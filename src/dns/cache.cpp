@@ -15,12 +15,17 @@ namespace {
 
 // Names up to this length build their key on the stack; a name this long
 // could never have been sent, so longer ones are rare and may allocate.
-constexpr std::size_t k_stack_key_size = 256 + 3;
+constexpr std::size_t k_stack_key_size = 256 + k_cache_key_suffix.size();
 
 constexpr std::size_t k_min_slots = 16;
 constexpr std::size_t k_max_slots = std::numeric_limits<std::uint32_t>::max();
 
 std::uint64_t key_hash(std::string_view key) noexcept { return StringHash{}(key); }
+
+const CacheEntry *find_key(const CacheIndex &index, std::string_view key) noexcept {
+  const std::size_t bucket = index.find(key_hash(key), key);
+  return bucket == CacheIndex::npos ? nullptr : index.at(bucket);
+}
 
 std::uint32_t clamp_positive_ttl(const AnswerList &answers) {
   std::uint32_t ttl = answers.front().ttl;
@@ -57,17 +62,11 @@ DnsCache::~DnsCache() {
 }
 
 const CacheEntry *DnsCache::find(std::string_view query_name) const {
-  const auto in = [this](std::string_view key) -> const CacheEntry * {
-    const std::size_t bucket = index_.find(key_hash(key), key);
-    return bucket == CacheIndex::npos ? nullptr : index_.at(bucket);
-  };
   const std::size_t key_size = cache_key_size(query_name);
-  if (key_size <= k_stack_key_size) {
-    std::array<char, k_stack_key_size> key;
-    write_cache_key(query_name, key.data());
-    return in(std::string_view(key.data(), key_size));
-  }
-  return in(std::string_view(cache_key(query_name, allocator_)));
+  if (key_size > k_stack_key_size) return find_key(index_, cache_key(query_name, allocator_));
+  std::array<char, k_stack_key_size> key;
+  write_cache_key(query_name, key.data());
+  return find_key(index_, {key.data(), key_size});
 }
 
 bool DnsCache::contains(std::string_view query_name) const { return find(query_name) != nullptr; }
@@ -161,10 +160,10 @@ void DnsCache::reserve_slot() {
     pack_slots(slots_, expiry_);
     return;
   }
-  std::size_t size = std::max({k_min_slots, 2 * slots_.size(), wanted});
-  if (size > capacity_) size = 2 * (std::size_t{capacity_} + 1);
   // Slot numbers are kept in 32 bits.
   if (wanted > k_max_slots) throw std::bad_alloc();
+  std::size_t size = std::max({k_min_slots, 2 * slots_.size(), wanted});
+  if (size > capacity_) size = 2 * (std::size_t{capacity_} + 1);
   size = std::min(size, k_max_slots);
   ExpiryTree expiry(allocator_, size);
   std::pmr::vector<Slot> slots(expiry.slots(), Slot{}, allocator_);
@@ -197,7 +196,7 @@ void DnsCache::pack_slots(std::pmr::vector<Slot> &slots, ExpiryTree &expiry) noe
 
 void DnsCache::remove_slot(std::size_t slot) noexcept {
   const Slot removed = slots_[slot];
-  __builtin_prefetch(removed.entry); // freeing it writes to it
+  __builtin_prefetch(removed.entry); // freeing it touches it
   slots_[slot] = Slot{};
   expiry_.clear(slot);
   index_.erase(removed.hash, removed.entry);

@@ -10,8 +10,6 @@ namespace corvane::dns {
 
 namespace {
 
-constexpr std::string_view k_txt_key_suffix = ":16";
-
 // What precedes the bytes of an answer's name and data in an entry: TTL,
 // type, name length, data length.
 constexpr std::size_t k_flat_answer_size = 4 + 2 + 4 + 4;
@@ -54,14 +52,10 @@ std::string_view negative_kind_name(NegativeKind kind) noexcept {
   return "timeout";
 }
 
-std::size_t cache_key_size(std::string_view query_name) noexcept {
-  return query_name.size() + k_txt_key_suffix.size();
-}
-
 void write_cache_key(std::string_view query_name, char *out) noexcept {
   for (const char c : query_name)
     *out++ = ascii_lower(c);
-  std::memcpy(out, k_txt_key_suffix.data(), k_txt_key_suffix.size());
+  std::memcpy(out, k_cache_key_suffix.data(), k_cache_key_suffix.size());
 }
 
 void CacheEntryRelease::operator()(CacheEntry *entry) const noexcept {

@@ -17,9 +17,12 @@ enum class NegativeKind : std::uint8_t { name_error = 0, server_failure = 1, tim
 
 std::string_view negative_kind_name(NegativeKind kind) noexcept;
 
-// The key of a query name is the name, ":", the query type, folded to lower
-// case. `out` holds cache_key_size(query_name) bytes.
-std::size_t cache_key_size(std::string_view query_name) noexcept;
+// The key of a query name is the name, then ":" and the query type (TXT),
+// folded to lower case. `out` holds cache_key_size(query_name) bytes.
+inline constexpr std::string_view k_cache_key_suffix = ":16";
+constexpr std::size_t cache_key_size(std::string_view query_name) noexcept {
+  return query_name.size() + k_cache_key_suffix.size();
+}
 void write_cache_key(std::string_view query_name, char *out) noexcept;
 
 // One stored lookup outcome in a single allocation: this header, then the
