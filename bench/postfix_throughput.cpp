@@ -141,8 +141,8 @@ int main(int argc, char **argv) {
   std::cout << std::fixed << std::setprecision(1) << "postfix_throughput messages=" << messages
             << " sessions=" << sessions << " without_milter_rate=" << without_rate
             << " with_corvane_inet_rate=" << with_rate
-            << " with_corvane_unix_rate=" << with_unix_rate << " with_stub_milter_rate=" << stub_rate
-            << std::setprecision(3)
+            << " with_corvane_unix_rate=" << with_unix_rate
+            << " with_stub_milter_rate=" << stub_rate << std::setprecision(3)
             << " inet_ratio=" << with_rate / without_rate
             << " unix_ratio=" << with_unix_rate / without_rate
             << " stub_ratio=" << stub_rate / without_rate << std::endl;
