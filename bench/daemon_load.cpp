@@ -8,9 +8,9 @@
 // With --messages 0 the daemon starts and stops without a message: the
 // baseline for counting instructions per message under a wrapper.
 #include "core/number.hpp"
+#include "example_nameserver.hpp"
 #include "load_generator.hpp"
 #include "support/daemon_process.hpp"
-#include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 
 #include <signal.h>
@@ -86,12 +86,8 @@ int main(int argc, char **argv) {
                  "[--workers W] [--wrapper COMMAND]\n";
     return 2;
   }
-  test::DnsServerOptions dns;
-  dns.address = "127.53.200." + std::to_string(::getpid() % 250 + 1);
-  dns.port = 53;
-  test::DnsServer server(dns);
-  server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=reject"}, 3600));
-  server.answer_others(test::rcode_answer(3));
+  test::DnsServer server(bench::example_nameserver_options(200));
+  bench::answer_as_example_nameserver(server);
 
   test::TempDir dir;
   const std::string socket = dir.file("corvane.sock");

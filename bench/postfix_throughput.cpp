@@ -5,8 +5,8 @@
 // Needs root, Postfix (smtp-source, smtp-sink) and the built daemon.
 //
 //   postfix_throughput [messages, default 5000] [sessions, default 16]
+#include "example_nameserver.hpp"
 #include "support/daemon_process.hpp"
-#include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/postfix_server.hpp"
 
@@ -54,12 +54,8 @@ int main(int argc, char **argv) {
     std::cerr << "postfix_throughput: needs root and Postfix\n";
     return 2;
   }
-  test::DnsServerOptions dns;
-  dns.address = "127.53.201." + std::to_string(::getpid() % 250 + 1);
-  dns.port = 53;
-  test::DnsServer server(dns);
-  server.answer("_dmarc.example.org", test::txt_answer({"v=DMARC1; p=reject"}, 3600));
-  server.answer_others(test::rcode_answer(3));
+  test::DnsServer server(bench::example_nameserver_options(201));
+  bench::answer_as_example_nameserver(server);
 
   test::TempDir dir;
   ::chmod(dir.path().c_str(), 0755); // Postfix's smtpd reaches the unix socket
