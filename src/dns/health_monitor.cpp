@@ -29,7 +29,7 @@ constexpr ssize_t k_dns_header_size = 12;
 
 // One probe: a datagram of at least a DNS header back within the timeout.
 // Its content is not looked at.
-bool probe(const ServerAddress &server, std::uint32_t timeout_ms) noexcept {
+bool probe(const SocketAddress &server, std::uint32_t timeout_ms) noexcept {
   platform::UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket) return false;
   if (!set_socket_timeouts(socket.get(), timeout_ms, false)) return false;
@@ -118,7 +118,7 @@ std::unique_ptr<HealthMonitor> start_health_monitor(std::span<const std::string>
     return nullptr;
   }
   for (const std::string &text : nameservers) {
-    const auto address = nameserver_address(text, options.port);
+    const auto address = socket_address(text, options.port);
     if (!address) {
       log_init_failure(Error::InvalidNameserver);
       return nullptr;

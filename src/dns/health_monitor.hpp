@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/socket_address.hpp"
 #include "dns/monitor_view.hpp"
-#include "dns/nameserver_address.hpp"
 #include "platform/thread.hpp"
 
 #include <array>
@@ -59,7 +59,7 @@ private:
   void record_probe(std::size_t index, bool answered) noexcept;
   bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
-  std::array<ServerAddress, k_max_monitored_servers> addresses_{};
+  std::array<SocketAddress, k_max_monitored_servers> addresses_{};
   std::size_t count_ = 0;
   platform::Thread thread_;
   bool started_ = false;

@@ -220,7 +220,7 @@ public:
       std::unique_ptr<Resolver> resolver(new Resolver(settings, allocator));
       resolver->addresses_.reserve(settings.nameservers.size());
       for (const auto &text : settings.nameservers) {
-        auto address = nameserver_address(text, settings.port);
+        auto address = socket_address(text, settings.port);
         if (!address) return Error::InvalidNameserver;
         resolver->addresses_.push_back(*address);
       }

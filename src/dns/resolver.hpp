@@ -2,10 +2,10 @@
 
 #include "core/clock.hpp"
 #include "core/result.hpp"
+#include "core/socket_address.hpp"
 #include "dns/answer.hpp"
 #include "dns/cache.hpp"
 #include "dns/monitor_view.hpp"
-#include "dns/nameserver_address.hpp"
 #include "dns/query.hpp"
 #include "dns/response.hpp"
 
@@ -95,7 +95,7 @@ private:
   std::uint16_t port_;
   std::uint8_t retries_;
   DnsCache cache_;
-  std::pmr::vector<ServerAddress> addresses_;
+  std::pmr::vector<SocketAddress> addresses_;
   std::size_t rotation_start_ = 0;
   const MonitorView *monitor_;
 };

@@ -62,7 +62,7 @@ std::uint32_t bounded_by(std::int64_t wait_ms, std::int64_t left_ms) {
 
 } // namespace
 
-Result<PacketBytes> tcp_exchange(const ServerAddress &server, std::span<const std::byte> query,
+Result<PacketBytes> tcp_exchange(const SocketAddress &server, std::span<const std::byte> query,
                                  std::uint32_t timeout_ms, std::int64_t deadline_ms,
                                  std::pmr::memory_resource *allocator) {
   const std::int64_t started = realtime_ms();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
-#include "dns/nameserver_address.hpp"
+#include "core/socket_address.hpp"
 #include "dns/query.hpp"
 
 #include <cstddef>
@@ -18,7 +18,7 @@ namespace corvane::dns {
 // 12 bytes is PacketTooShort, a peer that closes early UnexpectedEof, a peer
 // too slow ConnectionTimedOut, a deadline already passed DnsTimeout. The reply
 // is not compared with the query here.
-Result<PacketBytes> tcp_exchange(const ServerAddress &server, std::span<const std::byte> query,
+Result<PacketBytes> tcp_exchange(const SocketAddress &server, std::span<const std::byte> query,
                                  std::uint32_t timeout_ms, std::int64_t deadline_ms,
                                  std::pmr::memory_resource *allocator);
 

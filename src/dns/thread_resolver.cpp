@@ -32,7 +32,7 @@ ResolverSettings usable_settings() {
   ResolverSettings usable = g_settings;
   usable.nameservers.clear();
   for (const auto &text : g_settings.nameservers) {
-    if (nameserver_address(text, g_settings.port))
+    if (socket_address(text, g_settings.port))
       usable.nameservers.push_back(text);
     else
       log::log_message(log::Severity::err, "DNS resolver: invalid nameserver address");

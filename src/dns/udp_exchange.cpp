@@ -60,7 +60,7 @@ bool await_reply(int fd, std::span<const std::byte> query, std::int64_t until_ms
 
 } // namespace
 
-Result<std::size_t> udp_exchange(const ServerAddress &server, std::span<const std::byte> query,
+Result<std::size_t> udp_exchange(const SocketAddress &server, std::span<const std::byte> query,
                                  std::uint32_t timeout_ms, std::uint8_t retries,
                                  std::int64_t deadline_ms, UdpBuffer &reply) {
   platform::UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
-#include "dns/nameserver_address.hpp"
+#include "core/socket_address.hpp"
 
 #include <array>
 #include <cstddef>
@@ -22,7 +22,7 @@ using UdpBuffer = std::array<std::byte, k_udp_buffer_size>;
 // truncated reply it is. The value is the length of the reply in `reply`; 0
 // means that no attempt got one. An error means the socket could not be
 // opened, which ends the whole lookup.
-Result<std::size_t> udp_exchange(const ServerAddress &server, std::span<const std::byte> query,
+Result<std::size_t> udp_exchange(const SocketAddress &server, std::span<const std::byte> query,
                                  std::uint32_t timeout_ms, std::uint8_t retries,
                                  std::int64_t deadline_ms, UdpBuffer &reply);
 

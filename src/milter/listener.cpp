@@ -1,6 +1,6 @@
 #include "milter/listener.hpp"
 
-#include "core/ip_text.hpp"
+#include "core/socket_address.hpp"
 
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -33,24 +33,6 @@ Result<void> bind_and_listen(int fd, const sockaddr_storage &address, socklen_t 
   return {};
 }
 
-Result<socklen_t> inet_address(const config::ListenAddress &address, sockaddr_storage &out) {
-  if (const auto ipv4 = parse_ipv4_text(address.host)) {
-    auto *in = reinterpret_cast<sockaddr_in *>(&out);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(address.port);
-    std::memcpy(&in->sin_addr, ipv4->data(), ipv4->size());
-    return static_cast<socklen_t>(sizeof(sockaddr_in));
-  }
-  if (const auto ipv6 = parse_ipv6_text(address.host)) {
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&out);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(address.port);
-    std::memcpy(&in6->sin6_addr, ipv6->data(), ipv6->size());
-    return static_cast<socklen_t>(sizeof(sockaddr_in6));
-  }
-  return Error::InvalidHost;
-}
-
 // Only a socket left by an earlier run is removed before binding.
 void remove_stale_socket(const char *path) noexcept {
   struct stat status {};
@@ -69,16 +51,17 @@ void UnixListener::remove_path() noexcept {
 Result<ListenSocket> open_listener(const config::ListenAddress &address) {
   ListenSocket listener;
   listener.address = address;
-  sockaddr_storage storage{};
-  auto length = inet_address(address, storage);
-  if (!length) return length.error();
+  const auto bind_address = socket_address(address.host, address.port);
+  if (!bind_address) return Error::InvalidHost;
   listener.owned.reset(
-      ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+      ::socket(bind_address->family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!listener.owned) return error_from_errno(errno);
   const int fd = listener.owned.get();
   if (auto set = set_flag(fd, SO_REUSEADDR); !set) return set.error();
   if (auto set = set_flag(fd, SO_REUSEPORT); !set) return set.error();
-  if (auto bound = bind_and_listen(fd, storage, *length, &listener); !bound) return bound.error();
+  if (auto bound = bind_and_listen(fd, bind_address->storage, bind_address->length, &listener);
+      !bound)
+    return bound.error();
   listener.socket = fd;
   return listener;
 }

@@ -1,4 +1,4 @@
-#include "dns/nameserver_address.hpp"
+#include "core/socket_address.hpp"
 
 #include "core/ip_text.hpp"
 
@@ -7,11 +7,10 @@
 
 #include <cstring>
 
-namespace corvane::dns {
+namespace corvane {
 
-std::optional<ServerAddress> nameserver_address(std::string_view text,
-                                                std::uint16_t port) noexcept {
-  ServerAddress address;
+std::optional<SocketAddress> socket_address(std::string_view text, std::uint16_t port) noexcept {
+  SocketAddress address;
   if (const auto v4 = parse_ipv4_text(text)) {
     sockaddr_in in{};
     in.sin_family = AF_INET;
@@ -33,4 +32,4 @@ std::optional<ServerAddress> nameserver_address(std::string_view text,
   return std::nullopt;
 }
 
-} // namespace corvane::dns
+} // namespace corvane

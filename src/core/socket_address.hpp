@@ -6,10 +6,11 @@
 #include <optional>
 #include <string_view>
 
-namespace corvane::dns {
+namespace corvane {
 
-// One nameserver's socket address with the resolver's port.
-struct ServerAddress {
+// A socket address built from an address text and a port: a nameserver, a
+// listener's bind address.
+struct SocketAddress {
   sockaddr_storage storage{};
   socklen_t length = 0;
 
@@ -18,7 +19,7 @@ struct ServerAddress {
 };
 
 // An IPv4 address in dotted-decimal form or, failing that, an IPv6 address in
-// text form; there is no per-server port and no host name.
-std::optional<ServerAddress> nameserver_address(std::string_view text, std::uint16_t port) noexcept;
+// text form; no host names.
+std::optional<SocketAddress> socket_address(std::string_view text, std::uint16_t port) noexcept;
 
-} // namespace corvane::dns
+} // namespace corvane
