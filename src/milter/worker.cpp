@@ -6,7 +6,6 @@
 #include "milter/packet.hpp"
 #include "milter/reply.hpp"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -30,11 +29,6 @@ constexpr std::size_t k_wake_chunk = 64;
 void set_socket_flag(int fd, int level, int option) noexcept {
   const int on = 1;
   (void)::setsockopt(fd, level, option, &on, sizeof(on));
-}
-
-bool make_non_blocking(int fd) noexcept {
-  const int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // Connections that vanish between the kernel's handshake and the accept
@@ -177,8 +171,8 @@ void Worker::accept_connections(std::size_t listener_index) {
 
 void Worker::accept_one(std::size_t listener_index, int socket, const sockaddr_storage &peer,
                         socklen_t peer_length) {
-  if (sessions_.size() >= max_connections_ || !make_non_blocking(socket)) {
-    if (sessions_.size() >= max_connections_) ++refused_count_;
+  if (sessions_.size() >= max_connections_) {
+    ++refused_count_;
     ::close(socket);
     return;
   }
