@@ -4,7 +4,6 @@
 
 #include "platform/syslog_path.hpp"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,15 +34,13 @@ thread_local int t_log_socket = -1;
 thread_local pid_t t_process_id = ::getpid();
 
 int open_syslog_socket(const char *path) noexcept {
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::size_t path_length = std::strlen(path);
-  const int flags = ::fcntl(fd, F_GETFL);
   const bool ok =
-      path_length < sizeof(address.sun_path) && flags >= 0 &&
-      ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+      path_length < sizeof(address.sun_path) &&
       (std::memcpy(address.sun_path, path, path_length),
        ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0);
   if (!ok) {
