@@ -1,7 +1,6 @@
 #include "core/bounded_file.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,14 +28,18 @@ private:
 };
 
 // open(2) wants a NUL-terminated path; a NUL inside would silently name a
-// different file than the one given.
-Result<int> open_non_blocking(std::string_view path) noexcept {
+// different file than the one given. Only a reader that refuses everything
+// but a regular file opens without blocking: a FIFO then opens at once and is
+// refused, where a reader of any kind waits for the FIFO's writer, as it must
+// (a FIFO without one reads as empty).
+Result<int> open_file(std::string_view path, FileKind kind) noexcept {
   if (path.size() >= k_max_path_bytes) return Error::NameTooLong;
   if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
   std::array<char, k_max_path_bytes> terminated{};
   std::memcpy(terminated.data(), path.data(), path.size());
+  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::regular_only ? O_NONBLOCK : 0);
   for (;;) {
-    const int fd = ::open(terminated.data(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(terminated.data(), flags);
     if (fd >= 0) return fd;
     if (errno != EINTR) return error_from_errno(errno);
   }
@@ -50,15 +53,6 @@ Result<void> check_kind(int fd, FileKind kind) noexcept {
   return {};
 }
 
-// A pipe or device opened non-blocking may have nothing to read yet; wait for
-// it like a blocking read would.
-Result<void> wait_readable(int fd) noexcept {
-  pollfd watch{fd, POLLIN, 0};
-  while (::poll(&watch, 1, -1) < 0)
-    if (errno != EINTR) return error_from_errno(errno);
-  return {};
-}
-
 Result<void> read_to_end(int fd, std::size_t max_bytes, std::pmr::string &content) {
   std::size_t used = 0;
   for (;;) {
@@ -69,10 +63,6 @@ Result<void> read_to_end(int fd, std::size_t max_bytes, std::pmr::string &conten
     const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN) {
-        if (auto waited = wait_readable(fd); !waited) return waited.error();
-        continue;
-      }
       return error_from_errno(errno);
     }
     if (got == 0) break;
@@ -88,7 +78,7 @@ Result<void> read_to_end(int fd, std::size_t max_bytes, std::pmr::string &conten
 Result<std::pmr::string> read_bounded_file(std::string_view path, std::size_t max_bytes,
                                            FileKind kind, std::pmr::memory_resource *allocator) {
   return catch_out_of_memory([&]() -> Result<std::pmr::string> {
-    auto opened = open_non_blocking(path);
+    auto opened = open_file(path, kind);
     if (!opened) return opened.error();
     const OwnedFd fd(*opened);
     if (auto checked = check_kind(fd.get(), kind); !checked) return checked.error();

@@ -20,8 +20,8 @@ enum class FileKind : unsigned char {
 // Reads the whole file at `path` (relative to the working directory) into
 // memory, refusing one larger than `max_bytes` before it is all held: the
 // buffer never grows past max_bytes + 1 bytes, whatever the file reports as
-// its size. The file is opened non-blocking, so naming a FIFO without a
-// writer never hangs the caller.
+// its size. With FileKind::regular_only a FIFO is refused at once, never
+// waited for; with FileKind::any a FIFO is read once its writer opens it.
 // Errors: NameTooLong, InvalidPath (a NUL byte in the path), IsDir,
 // NotRegularFile, FileTooBig, the errors of opening and reading
 // (FileNotFound, AccessDenied, ...), OutOfMemory.

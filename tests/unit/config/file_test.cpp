@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace corvane::config {
 namespace {
@@ -51,6 +53,26 @@ TEST_F(ConfigFiles, SizeLimitIsInclusive) {
   const auto over = read_config_file(write("over.conf", exact + "#"));
   ASSERT_FALSE(over.has_value());
   EXPECT_EQ(over.error(), Error::FileTooBig);
+}
+
+// A configuration handed over through a FIFO is read once its writer comes,
+// not taken as an empty file because nobody was writing yet. (The writer
+// opens read-write, so that it never waits for a reader that gave up.)
+TEST_F(ConfigFiles, FifoIsReadOnceItsWriterComes) {
+  const std::string fifo = dir_ + "/piped.conf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string text = "AuthservID = mx.example.org\n";
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  });
+  const auto read = read_config_file(fifo);
+  writer.join();
+  ASSERT_TRUE(read.has_value()) << error_name(read.error());
+  EXPECT_EQ(*read, text);
 }
 
 TEST_F(ConfigFiles, OpenAndPathErrors) {
