@@ -9,21 +9,26 @@ namespace {
 
 // Comments say nothing about the address: "alice@bank.example (Alice)" is
 // from bank.example. Quoted strings are kept whole, parentheses in them too.
-void remove_comments(std::string_view value, std::pmr::string &out) {
-  out.clear();
-  out.reserve(value.size());
+// The text lives in bytes of the arena, never inside a string object, so a
+// short value is not kept in an object that goes away before the message.
+std::string_view remove_comments(std::string_view value, std::pmr::memory_resource *allocator) {
+  if (value.empty()) return {};
+  char *const out = static_cast<char *>(allocator->allocate(value.size(), 1));
+  std::size_t used = 0;
   std::size_t i = 0;
   while (i < value.size()) {
     if (value[i] == '(') {
       i = skip_comment(value, i);
     } else if (value[i] == '"') {
       const std::size_t end = skip_quoted_string(value, i);
-      out.append(value.substr(i, end - i));
+      value.copy(out + used, end - i, i);
+      used += end - i;
       i = end;
     } else {
-      out.push_back(value[i++]);
+      out[used++] = value[i++];
     }
   }
+  return {out, used};
 }
 
 bool holds_at(std::string_view text) noexcept { return text.find('@') != std::string_view::npos; }
@@ -124,7 +129,7 @@ Result<void> parse_from_value(std::string_view value, AuthorAddress &out) {
   return catch_out_of_memory([&]() -> Result<void> {
     out.address.reset();
     out.domain.reset();
-    remove_comments(value, out.text);
+    out.text = remove_comments(value, out.allocator);
     const std::string_view text = trim(out.text);
     out.multiple_addresses = names_several_addresses(text);
     out.address = address_of(text);
@@ -139,7 +144,7 @@ Result<void> author_address(std::span<const milter::HeaderField> headers, Author
   out.address.reset();
   out.domain.reset();
   out.multiple_addresses = false;
-  out.text.clear();
+  out.text = {};
   return {};
 }
 

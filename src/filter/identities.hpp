@@ -6,7 +6,6 @@
 #include <memory_resource>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 
 namespace corvane::filter {
@@ -16,13 +15,11 @@ namespace corvane::filter {
 inline constexpr std::string_view k_comment_multiple_from_addresses = "multiple From addresses";
 
 // The author's identity from the first From header. `address` and `domain`
-// point into `text`, the header value with its comments removed, held in the
-// allocator handed in; the object neither moves nor copies, so the views stay
-// with it.
+// point into `text`, the header value with its comments removed, written
+// into bytes of the allocator handed in (the message's arena): the views
+// stay valid as long as the arena does, wherever the object is copied.
 struct AuthorAddress {
-  explicit AuthorAddress(std::pmr::memory_resource *allocator) : text(allocator) {}
-  AuthorAddress(const AuthorAddress &) = delete;
-  AuthorAddress &operator=(const AuthorAddress &) = delete;
+  explicit AuthorAddress(std::pmr::memory_resource *arena) : allocator(arena) {}
 
   std::optional<std::string_view> address;
   std::optional<std::string_view> domain; // the Author Domain, case kept
@@ -30,7 +27,8 @@ struct AuthorAddress {
   // angle-bracketed parts holding an "@", or a list inside the brackets): the
   // message is judged fail rather than by whichever address comes last.
   bool multiple_addresses = false;
-  std::pmr::string text;
+  std::string_view text;
+  std::pmr::memory_resource *allocator;
 };
 
 // The address and Author Domain of one From value. Comments are removed

@@ -245,6 +245,11 @@ std::vector<Row> rows() {
        .expected = {result("dmarc=none (no From header)"), reply('c')},
        .log = {summary("unknown", "id=4QTEST01 peer=test-mta[127.0.0.1] client=unknown")},
        .no_dns = true},
+      {.name = "a From value short enough to fit inside a string object names the summary's domain",
+       .message = {.headers = {{"From", "a@b.example"}}},
+       .records = {{"_dmarc.b.example", "v=DMARC1; p=reject"}},
+       .expected = {result("dmarc=fail (p=reject) header.from=b.example"), reply('c')},
+       .log = {summary("b.example")}},
 
       // What upstream verifiers said.
       {.name = "only the configured authserv-id is trusted",

@@ -65,8 +65,9 @@ TEST(AuthorAddress, FromValues) {
       {"<bob@x.example,>", "bob@x.example,", "x.example,"},
       {"bob@x.example,", "bob@x.example,", "x.example,"},
   };
+  std::pmr::monotonic_buffer_resource arena;
   for (const Case &c : cases) {
-    AuthorAddress author(std::pmr::get_default_resource());
+    AuthorAddress author(&arena);
     ASSERT_TRUE(parse_from_value(c.value, author)) << c.value;
     EXPECT_EQ(author.address, c.address) << c.value;
     EXPECT_EQ(author.domain, c.domain) << c.value;
@@ -80,7 +81,8 @@ TEST(AuthorAddress, FirstFromHeaderOnly) {
       {"from", "Someone <someone@first.example>"},
       {"From", "victim@bank.example, attacker@evil.example"},
   });
-  AuthorAddress author(std::pmr::get_default_resource());
+  std::pmr::monotonic_buffer_resource arena;
+  AuthorAddress author(&arena);
   ASSERT_TRUE(author_address(headers, author));
   EXPECT_EQ(author.domain, "first.example");
   EXPECT_FALSE(author.multiple_addresses);
