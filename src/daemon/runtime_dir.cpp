@@ -22,8 +22,8 @@ constexpr mode_t k_runtime_dir_mode = 0755;
 
 // Handing one of these to an unprivileged user would let it replace other
 // software's files.
-constexpr std::array<std::string_view, 6> k_shared_directories{"/",    "/var", "/var/run",
-                                                               "/run", "/tmp", "/var/tmp"};
+constexpr std::array<const char *, 6> k_shared_directories{"/",    "/var", "/var/run",
+                                                           "/run", "/tmp", "/var/tmp"};
 
 // Everything before the last "/" once trailing "/" are ignored; "/" when
 // that is the only one; none without a "/".
@@ -45,14 +45,19 @@ int open_directory(const std::string &directory) noexcept {
   return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
 }
 
-bool is_shared_directory(const std::string &directory, int fd) noexcept {
-  std::string_view name = directory;
-  while (name.size() > 1 && name.back() == '/')
-    name.remove_suffix(1);
-  for (const std::string_view shared : k_shared_directories)
-    if (name == shared) return true;
+// Compared as directories, not as names: "/var/.", "/var//run" or "." run
+// from "/" are the same directories as their plain names.
+bool is_shared_directory(int fd) noexcept {
   struct stat status {};
-  return ::fstat(fd, &status) == 0 && (status.st_mode & S_ISVTX) != 0;
+  if (::fstat(fd, &status) != 0) return true; // unknown: better left alone
+  if ((status.st_mode & S_ISVTX) != 0) return true;
+  for (const char *shared : k_shared_directories) {
+    struct stat other {};
+    if (::stat(shared, &other) == 0 && other.st_dev == status.st_dev &&
+        other.st_ino == status.st_ino)
+      return true;
+  }
+  return false;
 }
 
 // The mask would narrow the mode of a directory made with mkdir alone.
@@ -66,7 +71,7 @@ void set_exact_mode(const std::string &directory) {
 void give_to(const std::string &directory, const ResolvedUser &owner) {
   const int fd = open_directory(directory);
   if (fd < 0) return warn("open", directory, error_from_errno(errno));
-  if (is_shared_directory(directory, fd)) {
+  if (is_shared_directory(fd)) {
     log_message(Severity::warning, "not changing owner of shared directory ", directory,
                 "; put PidFile and unix sockets in a directory of their own");
   } else if (::fchown(fd, owner.uid, owner.gid) != 0) {
@@ -81,6 +86,9 @@ void prepare_runtime_dir(std::string_view file_path, std::optional<ResolvedUser>
   const auto directory_view = directory_of(file_path);
   if (!directory_view) return;
   const std::string directory(*directory_view);
+  // A NUL would cut the name short and prepare another directory.
+  if (directory.find('\0') != std::string::npos)
+    return warn("mkdir", directory, Error::InvalidPath);
   if (directory.size() >= k_max_path) {
     warn("mkdir", directory, Error::NameTooLong);
   } else if (::mkdir(directory.c_str(), k_runtime_dir_mode) == 0) {

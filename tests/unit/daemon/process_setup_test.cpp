@@ -121,6 +121,10 @@ TEST(ProcessSetupTest, RuntimeDirectories) {
       {"a shared directory keeps its owner", "/tmp/corvane.pid", ResolvedUser{65534, 65534},
        "not changing owner of shared directory /tmp; put PidFile and unix sockets in a directory "
        "of their own"},
+      {"another spelling of a shared directory is the same directory", "/var/./corvane.pid",
+       ResolvedUser{65534, 65534}, "not changing owner of shared directory /var/."},
+      {"a NUL byte does not cut the directory's name short",
+       std::string("/var\0/x/corvane.pid", 19), ResolvedUser{65534, 65534}, "error.InvalidPath"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,8 +142,10 @@ TEST(ProcessSetupTest, RuntimeDirectories) {
   if (::geteuid() == 0) {
     EXPECT_EQ(status.st_uid, 65534u);
   }
-  ASSERT_EQ(::stat("/tmp", &status), 0);
-  EXPECT_EQ(status.st_uid, 0u);
+  for (const char *shared : {"/tmp", "/var"}) {
+    ASSERT_EQ(::stat(shared, &status), 0);
+    EXPECT_EQ(status.st_uid, 0u) << shared;
+  }
   ASSERT_EQ(::stat(dir.file("elsewhere").c_str(), &status), 0);
   EXPECT_EQ(status.st_uid, ::geteuid());
 }
