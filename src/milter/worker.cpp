@@ -46,7 +46,8 @@ Worker::Worker(WorkerSetup setup, platform::EventQueue queue, std::vector<Listen
       last_generation_(generations_ != nullptr ? generations_->current() : 0), index_(setup.index),
       queue_(std::move(queue)), shutdown_fd_(setup.shutdown_fd),
       max_connections_(setup.max_connections), wake_fd_(std::move(setup.wake_fd)),
-      drain_timeout_ms_(setup.drain_timeout_ms), accept_blocked_(listeners_.size(), false) {}
+      drain_timeout_ms_(setup.drain_timeout_ms), accept_blocked_(listeners_.size(), false),
+      accept_ready_(listeners_.size(), false) {}
 
 Worker::~Worker() {
   while (!sessions_.empty())
@@ -75,6 +76,7 @@ void Worker::run() {
     }
     for (const platform::ReadyEvent &event : *events)
       handle(event);
+    accept_on_ready_listeners();
     retry_blocked_accepts();
   }
 }
@@ -115,7 +117,7 @@ void Worker::handle(const platform::ReadyEvent &event) {
   if (wake_fd_ && fd == wake_fd_.get()) return drain_wake_pipe();
   for (std::size_t i = 0; i < listeners_.size(); ++i) {
     if (listeners_[i].socket != fd) continue;
-    if (!draining_) accept_connections(i);
+    accept_ready_[i] = true;
     return;
   }
   if (event.end_of_input) {
@@ -123,6 +125,17 @@ void Worker::handle(const platform::ReadyEvent &event) {
     return;
   }
   if (find_session(fd) != nullptr) read_connection(fd);
+}
+
+// Accepting waits for the end of the batch: a connection closed in it frees
+// its number, and a new connection taking that number must not be handed a
+// later event of the batch that was meant for the old one.
+void Worker::accept_on_ready_listeners() {
+  for (std::size_t i = 0; i < accept_ready_.size(); ++i) {
+    if (!accept_ready_[i]) continue;
+    accept_ready_[i] = false;
+    if (!draining_) accept_connections(i);
+  }
 }
 
 void Worker::begin_drain() {
@@ -240,6 +253,7 @@ bool Worker::close_connection(int socket) noexcept {
   if (found == sessions_.end()) return false;
   std::unique_ptr<MilterSession> session = std::move(found->second);
   sessions_.erase(found);
+  queue_.drop_pending(socket);
   ::close(socket);
   session.reset();
   connection_closed_ = true;

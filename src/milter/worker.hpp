@@ -74,6 +74,7 @@ private:
   void drain_wake_pipe() noexcept;
   ListenSocket *listener_for(int fd) noexcept;
   void accept_connections(std::size_t listener_index);
+  void accept_on_ready_listeners();
   void accept_one(std::size_t listener_index, int socket, const sockaddr_storage &peer,
                   socklen_t peer_length);
   void log_refusals();
@@ -101,6 +102,7 @@ private:
   // Listeners whose accept failed for lack of descriptors (by index), and
   // when they were last tried.
   std::vector<bool> accept_blocked_;
+  std::vector<bool> accept_ready_; // reported ready in the batch being handled
   std::int64_t accept_retry_at_ms_ = 0;
   bool connection_closed_ = false;
 };

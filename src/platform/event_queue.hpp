@@ -56,6 +56,10 @@ public:
   // Removes every interest in `fd` at once (for a descriptor that stays open
   // but is no longer this queue's concern).
   void forget(int fd) noexcept;
+  // Drops the changes still queued for `fd`; for a descriptor about to be
+  // closed (the kernel forgets its registrations by itself), whose number a
+  // new descriptor may take before the list reaches the kernel.
+  void drop_pending(int fd) noexcept;
 
   // Hands the pending changes to the kernel without waiting.
   Result<void> submit() noexcept;
@@ -78,8 +82,6 @@ private:
 #endif
 
   explicit EventQueue(UniqueFd queue) noexcept : queue_(std::move(queue)) {}
-  // A change still waiting for `fd` would register it again after forget.
-  void drop_pending(int fd) noexcept;
 
   UniqueFd queue_;
   std::array<Change, k_change_batch> changes_{};

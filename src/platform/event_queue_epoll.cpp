@@ -31,19 +31,22 @@ void EventQueue::forget(int fd) noexcept {
   drop_pending(fd);
 }
 
-// epoll takes one change per call; a refused change is dropped, as kqueue
-// reports it with an error event that its owner ignores.
+// epoll takes one change per call. Every change is tried, as kqueue tries
+// them all; the first refusal is the outcome (a worker's start-up must not
+// succeed with a listener that was never registered).
 Result<void> EventQueue::submit() noexcept {
+  Result<void> outcome;
   for (std::size_t i = 0; i < change_count_; ++i) {
     const Change &change = changes_[i];
-    if (change.kind == Readiness::read)
-      (void)control(queue_.get(), EPOLL_CTL_ADD, change.fd, k_read_interest);
-    else
-      // Write interest rides on the read registration until it fires.
-      (void)control(queue_.get(), EPOLL_CTL_MOD, change.fd, k_read_interest | EPOLLOUT);
+    // Write interest rides on the read registration until it fires.
+    const int done =
+        change.kind == Readiness::read
+            ? control(queue_.get(), EPOLL_CTL_ADD, change.fd, k_read_interest)
+            : control(queue_.get(), EPOLL_CTL_MOD, change.fd, k_read_interest | EPOLLOUT);
+    if (done != 0 && outcome) outcome = error_from_errno(errno);
   }
   change_count_ = 0;
-  return {};
+  return outcome;
 }
 
 Result<std::span<const ReadyEvent>> EventQueue::wait(int timeout_ms) noexcept {

@@ -35,17 +35,28 @@ void EventQueue::forget(int fd) noexcept {
   (void)::kevent(queue_.get(), removals, 2, nullptr, 0, nullptr);
 }
 
-// Submits the whole list in one call, with a zero timeout and no room for
-// events, so no readiness is collected (and none is lost).
+// Submits the whole list in one call with a zero timeout. Every change
+// carries EV_RECEIPT, so each is tried and answered by an entry of its own
+// (EV_ERROR with data 0 on success) and no readiness is collected: one
+// refused change never keeps the rest from the kernel. The first refusal is
+// the outcome.
 Result<void> EventQueue::submit() noexcept {
   std::array<struct kevent, k_change_batch> raw;
-  for (std::size_t i = 0; i < change_count_; ++i)
+  std::array<struct kevent, k_change_batch> receipts;
+  for (std::size_t i = 0; i < change_count_; ++i) {
     raw[i] = raw_change(changes_[i].fd, changes_[i].kind);
+    raw[i].flags |= EV_RECEIPT;
+  }
   const timespec zero{};
   const int count = static_cast<int>(change_count_);
   change_count_ = 0;
-  if (::kevent(queue_.get(), raw.data(), count, nullptr, 0, &zero) < 0)
-    return error_from_errno(errno);
+  const int answered = ::kevent(queue_.get(), raw.data(), count, receipts.data(), count, &zero);
+  if (answered < 0) return error_from_errno(errno);
+  for (int i = 0; i < answered; ++i) {
+    const struct kevent &receipt = receipts[static_cast<std::size_t>(i)];
+    if ((receipt.flags & EV_ERROR) != 0 && receipt.data != 0)
+      return error_from_errno(static_cast<int>(receipt.data));
+  }
   return {};
 }
 

@@ -4,6 +4,7 @@
 #include "core/clock.hpp"
 #include "platform/unique_fd.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
 #if defined(__FreeBSD__)
