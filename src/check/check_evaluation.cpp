@@ -4,12 +4,6 @@
 
 namespace corvane::check {
 
-std::int64_t deadline_after(std::int64_t now_ms, std::int64_t budget_ms) noexcept {
-  if (budget_ms == 0) return dmarc::k_no_deadline;
-  if (budget_ms >= dmarc::k_no_deadline - now_ms) return dmarc::k_no_deadline;
-  return now_ms + budget_ms;
-}
-
 dmarc::EvaluationResult evaluate_options(const CheckOptions &options, dns::TxtLookup &resolver,
                                          const dmarc::PublicSuffixList *psl,
                                          std::pmr::memory_resource *allocator) {

@@ -14,6 +14,10 @@ std::int64_t realtime_s() noexcept;
 // A deadline in wall-clock milliseconds that never passes.
 inline constexpr std::int64_t k_no_deadline = std::numeric_limits<std::int64_t>::max();
 
+// now + budget, or no deadline for a budget of 0. A budget too large to add
+// is as good as none.
+std::int64_t deadline_after(std::int64_t now_ms, std::int64_t budget_ms) noexcept;
+
 // A deadline is exceeded when the clock is at or past it.
 bool deadline_passed(std::int64_t deadline_ms) noexcept;
 

@@ -9,8 +9,6 @@
 #include "filter/sealer_vouching.hpp"
 #include "filter/upstream_results.hpp"
 
-#include <limits>
-
 namespace corvane::filter {
 
 namespace {
@@ -40,15 +38,6 @@ std::optional<std::string_view> message_id(std::span<const milter::HeaderField> 
   return found;
 }
 
-std::int64_t deadline_for(std::int64_t budget_ms) noexcept {
-  if (budget_ms == 0) return dmarc::k_no_deadline;
-  const std::int64_t now = realtime_ms();
-  // A budget too large to add is no deadline at all.
-  if (budget_ms > 0 && now > std::numeric_limits<std::int64_t>::max() - budget_ms)
-    return dmarc::k_no_deadline;
-  return now + budget_ms;
-}
-
 // An outcome reached before or instead of a full evaluation: the result word
 // with the reason as comment, and the message goes on.
 char record_early(milter::MilterSession &session, const FilterSettings &settings,
@@ -64,8 +53,7 @@ PolicyAction listener_enforcement(const FilterSettings &settings, std::uint64_t 
 
 void publish(const FilterSettings &settings, milter::MilterSession &session,
              const AuthorAddress &author, const dmarc::IdentifierResult &spf,
-             const UpstreamResults &upstream, const dmarc::EvaluationResult &result,
-             bool vouched) {
+             const UpstreamResults &upstream, const dmarc::EvaluationResult &result, bool vouched) {
   if (settings.publish == nullptr) return;
   events::EvaluationEvent event;
   event.client_ip = milter::client_address(session);
@@ -143,8 +131,7 @@ MessageVerdict evaluate_message(milter::MilterSession &session, const FilterSett
     return verdict;
   }
 
-  const UpstreamResults upstream =
-      collect_upstream_results(headers, settings.authserv_id, arena);
+  const UpstreamResults upstream = collect_upstream_results(headers, settings.authserv_id, arena);
   dmarc::IdentifierResult spf;
   const milter::OptionalText &sender = session.message.envelope_sender;
   spf.domain = mail_from_domain(sender ? std::optional<std::string_view>(*sender) : std::nullopt);
@@ -154,7 +141,7 @@ MessageVerdict evaluate_message(milter::MilterSession &session, const FilterSett
   request.author_domain = *author.domain;
   request.spf = spf;
   request.dkim = upstream.dkim;
-  request.deadline_ms = deadline_for(settings.max_evaluation_ms);
+  request.deadline_ms = deadline_after(realtime_ms(), settings.max_evaluation_ms);
   request.resolver = &settings.resolver();
   request.message_id = message_id(headers);
   request.apply_pct = settings.apply_pct;
