@@ -10,7 +10,6 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <csignal>
 #include <optional>
 #include <string>
@@ -29,17 +28,10 @@ int argument_error(std::string_view message) {
   return k_exit_argument_error;
 }
 
-// Built on the stack: this line may have to be written when memory has run
-// out.
+// This line may have to be written when memory has run out: nothing here
+// allocates.
 int internal_error(Error error) noexcept {
-  constexpr std::string_view prefix = "error: ";
-  const std::string_view name = error_name(error);
-  std::array<char, 128> line{};
-  std::size_t length = 0;
-  for (const std::string_view piece : {prefix, name, std::string_view("\n")})
-    for (const char c : piece)
-      if (length < line.size()) line[length++] = c;
-  log::write_stderr({line.data(), length});
+  log::write_stderr_line({"error: ", error_name(error)});
   return k_exit_internal_error;
 }
 

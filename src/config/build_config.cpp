@@ -137,7 +137,7 @@ Result<void> read_reject_text(const ConfigSection &global, Config &config) {
     log::log_message(log::Severity::err,
                      "config: RejectText must contain %s exactly once (the Author Domain); "
                      "refusing to start");
-    write_stderr_copy(
+    log::write_stderr_line(
         {"config: RejectText must contain %s (the Author Domain); refusing to start"});
   }
   return Error::InvalidRejectText;

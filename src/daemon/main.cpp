@@ -5,8 +5,6 @@
 
 #include <signal.h>
 
-#include <array>
-#include <cstring>
 #include <new>
 
 using namespace corvane;
@@ -28,16 +26,7 @@ void install_sigpipe_handler() noexcept {
 // out of memory is reported like any other error.
 int exit_on(Error error) noexcept {
   log::log_message(log::Severity::err, "fatal: exiting on ", error_name(error));
-  constexpr std::string_view prefix = "error: ";
-  std::array<char, 128> line{};
-  const std::string_view name = error_name(error);
-  std::size_t length = 0;
-  for (const std::string_view piece : {prefix, name, std::string_view("\n")}) {
-    const std::size_t count = std::min(piece.size(), line.size() - length);
-    std::memcpy(line.data() + length, piece.data(), count);
-    length += count;
-  }
-  log::write_stderr(std::string_view(line.data(), length));
+  log::write_stderr_line({"error: ", error_name(error)});
   return 1;
 }
 
