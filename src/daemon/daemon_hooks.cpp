@@ -16,11 +16,6 @@ namespace {
 
 dns::TxtLookup &this_thread_resolver() { return dns::thread_resolver(); }
 
-void publish_on_this_thread(const events::EvaluationEvent &event,
-                            std::pmr::memory_resource *memory) {
-  events::publish_event(event, memory);
-}
-
 } // namespace
 
 filter::FilterSettings filter_settings(const config::Config &config,
@@ -38,7 +33,7 @@ filter::FilterSettings filter_settings(const config::Config &config,
   settings.public_suffix_list =
       reference.public_suffix_list ? &*reference.public_suffix_list : nullptr;
   settings.resolver = &this_thread_resolver;
-  settings.publish = &publish_on_this_thread;
+  settings.publish = &events::publish_event;
   return settings;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/ascii.hpp"
 #include "core/number.hpp"
+#include "core/write_all.hpp"
 #include "log/log.hpp"
 
 #include <fcntl.h>
@@ -71,16 +72,9 @@ Result<void> write_pid_file(std::string_view path) {
       ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return error_from_errno(errno);
   const std::string line = std::to_string(::getpid()) + "\n";
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      const Error error = written < 0 ? error_from_errno(errno) : Error::NoSpaceLeft;
-      ::close(fd);
-      return error;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
+  if (auto written = write_all(fd, line); !written) {
+    ::close(fd);
+    return written.error();
   }
   if (::close(fd) != 0 && errno != EINTR) return error_from_errno(errno);
   return {};

@@ -121,7 +121,6 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   log::open_log_connection();
 
   dns::ResolverSettings resolvers = resolver_settings(config);
-  dns::install_thread_resolver_settings(resolvers);
   events::install_event_settings(config.zmq_endpoint, config.zmq_topic);
   const ReferenceData reference = load_reference_data(config);
   const filter::FilterSettings settings = filter_settings(config, reference);
@@ -144,10 +143,8 @@ Result<void> run_daemon(std::span<char *const> arguments) {
   // Logs its own warnings; without it every lookup tries every server. The
   // resolvers, created later on the worker threads, link it.
   std::unique_ptr<dns::HealthMonitor> monitor = dns::start_health_monitor(config.dns_nameservers);
-  if (monitor) {
-    resolvers.monitor = &monitor->view();
-    dns::install_thread_resolver_settings(resolvers);
-  }
+  if (monitor) resolvers.monitor = &monitor->view();
+  dns::install_thread_resolver_settings(resolvers);
 
   prepare_runtime_dirs(config);
   PidFileGuard pid_file(config.pid_file);

@@ -17,7 +17,7 @@ using UdpBuffer = std::array<std::byte, k_udp_buffer_size>;
 // deadline (wall-clock milliseconds) has passed. Each attempt sends the query
 // and waits up to timeout_ms, never past the deadline, for its reply.
 // Datagrams that do not answer the query (answers_query) are dropped and the
-// wait goes on; a datagram shorter than 12 bytes ends the attempt. A reply
+// wait goes on, a datagram shorter than a DNS header too. A reply
 // longer than the buffer is kept cut, with TC set in the copy, as the
 // truncated reply it is. The value is the length of the reply in `reply`; 0
 // means that no attempt got one. An error means the socket could not be

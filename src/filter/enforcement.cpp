@@ -57,6 +57,8 @@ char quarantine(milter::MilterSession &session, const FilterSettings &settings,
   if (!packet) return defer_message(packet.error());
   if (auto queued = session.output.queue_reply(*packet); !queued)
     return defer_message(queued.error());
+  // Only a rejection can be downgraded: a vouched message under p=quarantine
+  // is tagged as any other.
   if (verdict.sealer && verdict.effective_policy == PolicyAction::reject)
     log_message(Severity::info, "dmarc: ", verdict.author_domain,
                 ": fail under p=reject downgraded to quarantine by trusted ARC sealer ",
