@@ -12,7 +12,9 @@ constexpr auto k_npos = std::string_view::npos;
 // White space between the parts of a result entry.
 constexpr TrimSet k_entry_space = TrimSet::SpTabCrLf;
 
-std::optional<ResInfo> parse_entry(std::string_view piece) noexcept {
+} // namespace
+
+std::optional<ResInfo> parse_result_entry(std::string_view piece) noexcept {
   const std::size_t start = skip_space_and_comments(piece, 0, k_entry_space);
   if (start == piece.size()) return std::nullopt;
   const std::size_t equals = find_outside(piece, '=', start);
@@ -25,8 +27,6 @@ std::optional<ResInfo> parse_entry(std::string_view piece) noexcept {
   return ResInfo{method, piece.substr(result_start, result_end - result_start),
                  piece.substr(result_end)};
 }
-
-} // namespace
 
 bool authserv_id_matches(std::string_view value, std::string_view authserv_id) noexcept {
   value = trim_left(value);
@@ -46,14 +46,10 @@ Result<AuthResults> parse_auth_results(std::string_view value,
                                        std::pmr::memory_resource *allocator) {
   return catch_out_of_memory([&]() -> Result<AuthResults> {
     AuthResults parsed{parse_authserv_id(value), std::pmr::vector<ResInfo>(allocator)};
-    std::size_t start = find_outside(value, ';');
-    while (start != k_npos) {
-      ++start;
-      const std::size_t end = find_outside(value, ';', start);
-      const std::string_view piece = value.substr(start, end == k_npos ? k_npos : end - start);
-      if (const auto entry = parse_entry(piece)) parsed.results.push_back(*entry);
-      start = end;
-    }
+    for_each_result(value, [&](const ResInfo &entry) {
+      parsed.results.push_back(entry);
+      return true;
+    });
     return parsed;
   });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "filter/header_text.hpp"
 
 #include <memory_resource>
 #include <optional>
@@ -33,6 +34,25 @@ bool authserv_id_matches(std::string_view value, std::string_view authserv_id) n
 // the first ";" trimmed, or the whole rest when there is no ";". A version
 // number after a space is part of it.
 std::string_view parse_authserv_id(std::string_view value) noexcept;
+
+// One ";"-separated piece after the authserv-id, as a result entry; none
+// without a "=", with an empty method or with an empty result.
+std::optional<ResInfo> parse_result_entry(std::string_view piece) noexcept;
+
+// Hands every result entry of the value, in order, to `visit` until it
+// returns false. Nothing is allocated: a header is looked through without a
+// list of its entries.
+template <typename Visit> void for_each_result(std::string_view value, Visit &&visit) {
+  constexpr auto npos = std::string_view::npos;
+  std::size_t start = find_outside(value, ';');
+  while (start != npos) {
+    ++start;
+    const std::size_t end = find_outside(value, ';', start);
+    const auto entry = parse_result_entry(value.substr(start, end == npos ? npos : end - start));
+    if (entry && !visit(*entry)) return;
+    start = end;
+  }
+}
 
 // The authserv-id and every result entry of the value. Entries without a "=",
 // with an empty method or with an empty result are left out. Fails only with

@@ -20,18 +20,17 @@ using log::SafeField;
 using log::Severity;
 
 struct ForgedHeader {
-  std::size_t position;    // in the session's header list
+  std::size_t position;     // in the session's header list
   std::uint32_t occurrence; // 1-based among Authentication-Results headers
 };
 
-// A header that claims this host but cannot be read for lack of memory is
-// treated as forged: keeping a false dmarc verdict is the worse mistake.
-bool carries_forged_method(std::string_view value, std::pmr::memory_resource *arena) {
-  auto parsed = parse_auth_results(value, arena);
-  if (!parsed) return true;
-  for (const ResInfo &entry : parsed->results)
-    if (ascii_iequal(entry.method, k_forged_method)) return true;
-  return false;
+bool carries_forged_method(std::string_view value) noexcept {
+  bool found = false;
+  for_each_result(value, [&](const ResInfo &entry) {
+    found = ascii_iequal(entry.method, k_forged_method);
+    return !found;
+  });
+  return found;
 }
 
 std::pmr::vector<ForgedHeader> find_forged(const milter::MilterSession &session,
@@ -45,7 +44,7 @@ std::pmr::vector<ForgedHeader> find_forged(const milter::MilterSession &session,
     ++occurrence;
     const std::string_view value = headers[i].value;
     if (!authserv_id_matches(value, settings.authserv_id)) continue;
-    if (settings.strip_auth_results || carries_forged_method(value, arena))
+    if (settings.strip_auth_results || carries_forged_method(value))
       forged.push_back({i, occurrence});
   }
   return forged;

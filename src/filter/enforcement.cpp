@@ -64,8 +64,9 @@ char quarantine(milter::MilterSession &session, const FilterSettings &settings,
                 ": fail under p=reject downgraded to quarantine by trusted ARC sealer ",
                 *verdict.sealer);
   else
-    log_message(Severity::info, "dmarc: ", verdict.author_domain, ": fail under p=",
-                dmarc::policy_word(verdict.effective_policy), ", tagged ", tag, " for the LDA");
+    log_message(Severity::info, "dmarc: ", verdict.author_domain,
+                ": fail under p=", dmarc::policy_word(verdict.effective_policy), ", tagged ", tag,
+                " for the LDA");
   return 'c';
 }
 
@@ -96,8 +97,7 @@ char reject(milter::MilterSession &session, const FilterSettings &settings,
 
 PolicyAction enforcement_action(const Verdict &verdict) noexcept {
   if (verdict.result != dmarc::DmarcResult::fail) return PolicyAction::none;
-  if (verdict.effective_policy == PolicyAction::none ||
-      verdict.enforcement == PolicyAction::none)
+  if (verdict.effective_policy == PolicyAction::none || verdict.enforcement == PolicyAction::none)
     return PolicyAction::none;
   if (verdict.effective_policy == PolicyAction::quarantine ||
       verdict.enforcement == PolicyAction::quarantine || verdict.sealer)

@@ -14,7 +14,7 @@ struct Verdict {
   dmarc::DmarcResult result = dmarc::DmarcResult::none;
   dmarc::PolicyAction effective_policy = dmarc::PolicyAction::none;
   dmarc::PolicyAction enforcement = dmarc::PolicyAction::none; // the listener's
-  std::optional<std::string_view> sealer; // a trusted ARC sealer that vouched
+  std::optional<std::string_view> sealer;                      // a trusted ARC sealer that vouched
 };
 
 // What a failing message gets under the listener's Enforcement: nothing, a

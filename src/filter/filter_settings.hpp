@@ -29,8 +29,8 @@ struct FilterSettings {
   const TrustedSealers *sealers = nullptr;
   const dmarc::PublicSuffixList *public_suffix_list = nullptr;
   dns::TxtLookup &(*resolver)() = nullptr;
-  void (*publish)(const events::EvaluationEvent &event, std::pmr::memory_resource *memory) =
-      nullptr;
+  void (*publish)(const events::EvaluationEvent &event,
+                  std::pmr::memory_resource *memory) = nullptr;
 };
 
 } // namespace corvane::filter

@@ -42,13 +42,13 @@ std::optional<std::string_view> arc_payload(std::string_view value) noexcept {
   return value.substr(semicolon + 1);
 }
 
-bool payload_vouches(std::string_view payload, std::string_view author_domain,
-                     std::pmr::memory_resource *allocator) {
-  const auto parsed = parse_auth_results(payload, allocator);
-  if (!parsed) return false;
-  for (const ResInfo &entry : parsed->results)
-    if (vouches(entry, author_domain)) return true;
-  return false;
+bool payload_vouches(std::string_view payload, std::string_view author_domain) noexcept {
+  bool vouched = false;
+  for_each_result(payload, [&](const ResInfo &entry) {
+    vouched = vouches(entry, author_domain);
+    return !vouched;
+  });
+  return vouched;
 }
 
 } // namespace
@@ -66,7 +66,7 @@ std::optional<std::pmr::string> trusted_sealer_vouches(std::span<const milter::H
     const auto payload = arc_payload(header.value);
     if (!payload) continue;
     const std::string_view sealer = parse_authserv_id(*payload);
-    if (!sealers.contains(sealer) || !payload_vouches(*payload, author_domain, allocator)) continue;
+    if (!sealers.contains(sealer) || !payload_vouches(*payload, author_domain)) continue;
     try {
       return std::pmr::string(sealer, allocator);
     } catch (const std::bad_alloc &) {

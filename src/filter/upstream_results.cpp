@@ -84,10 +84,7 @@ UpstreamResults collect_upstream_results(std::span<const milter::HeaderField> he
     if (!ascii_iequal(header.name, "Authentication-Results") ||
         !authserv_id_matches(header.value, authserv_id))
       continue;
-    const auto parsed = parse_auth_results(header.value, allocator);
-    if (!parsed) continue;
-    for (const ResInfo &entry : parsed->results)
-      if (!collector.take(entry)) break;
+    for_each_result(header.value, [&](const ResInfo &entry) { return collector.take(entry); });
   }
   if (out.over_limit)
     log::log_message(log::Severity::warning, "more than ", k_max_upstream_dkim,
