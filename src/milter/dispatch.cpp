@@ -1,5 +1,6 @@
 #include "milter/dispatch.hpp"
 
+#include "core/big_endian.hpp"
 #include "milter/connection_owner.hpp"
 #include "milter/header_intake.hpp"
 #include "milter/hooks.hpp"
@@ -15,18 +16,6 @@ namespace {
 
 constexpr std::size_t k_negotiation_bytes = 12;
 
-std::uint32_t read_u32_be(std::string_view bytes) noexcept {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i)
-    value = value << 8 | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
-
-void write_u32_be(char *out, std::uint32_t value) noexcept {
-  for (std::size_t i = 0; i < 4; ++i)
-    out[i] = static_cast<char>((value >> (24 - 8 * i)) & 0xFF);
-}
-
 std::string_view first_argument(std::string_view payload) noexcept {
   return payload.substr(0, payload.find('\0'));
 }
@@ -39,8 +28,8 @@ bool negotiate(ConnectionOwner &owner, MilterSession &session, std::string_view 
     return false;
   }
   const MilterHooks &hooks = owner.hooks();
-  session.actions = read_u32_be(payload.substr(4)) & hooks.offered_actions;
-  session.protocol_flags = read_u32_be(payload.substr(8)) & hooks.offered_protocol_flags;
+  session.actions = read_u32_be(payload.data() + 4) & hooks.offered_actions;
+  session.protocol_flags = read_u32_be(payload.data() + 8) & hooks.offered_protocol_flags;
   std::array<char, 13> reply{'O'};
   write_u32_be(reply.data() + 1, k_milter_version);
   write_u32_be(reply.data() + 5, session.actions);

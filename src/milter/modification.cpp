@@ -1,5 +1,7 @@
 #include "milter/modification.hpp"
 
+#include "core/big_endian.hpp"
+
 namespace corvane::milter {
 
 namespace {
@@ -11,8 +13,9 @@ Result<std::pmr::string> build_header_packet(char command, std::uint32_t index,
     std::pmr::string packet(allocator);
     packet.reserve(1 + 4 + name.size() + 1 + value.size() + 1);
     packet.push_back(command);
-    for (int shift = 24; shift >= 0; shift -= 8)
-      packet.push_back(static_cast<char>((index >> shift) & 0xFF));
+    char index_bytes[4];
+    write_u32_be(index_bytes, index);
+    packet.append(index_bytes, 4);
     packet.append(name);
     packet.push_back('\0');
     packet.append(value);

@@ -1,5 +1,7 @@
 #include "milter/output_queue.hpp"
 
+#include "core/big_endian.hpp"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,9 +29,8 @@ Result<void> OutputQueue::queue_reply(std::string_view bytes) noexcept {
   } catch (const std::bad_alloc &) {
     return Error::OutOfMemory;
   }
-  const auto length = static_cast<std::uint32_t>(bytes.size());
-  const char prefix[4] = {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
-                          static_cast<char>(length >> 8), static_cast<char>(length)};
+  char prefix[4];
+  write_u32_be(prefix, static_cast<std::uint32_t>(bytes.size()));
   buffer_.insert(buffer_.end(), prefix, prefix + 4);
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
   return {};

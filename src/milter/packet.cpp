@@ -1,5 +1,7 @@
 #include "milter/packet.hpp"
 
+#include "core/big_endian.hpp"
+
 #include <new>
 
 namespace corvane::milter {
@@ -10,13 +12,6 @@ namespace {
 // empty again, so an idle connection holds little memory.
 constexpr std::size_t k_kept_input_capacity = 16 * 1024;
 
-std::uint32_t read_length(const char *bytes) noexcept {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) << 24 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[1])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3]));
-}
-
 } // namespace
 
 PacketView parse_packet(MilterSession &session) noexcept {
@@ -24,7 +19,7 @@ PacketView parse_packet(MilterSession &session) noexcept {
   const char *head = session.input.data() + session.input_start;
   if (!session.pending_length) {
     if (buffered < 4) return {};
-    session.pending_length = read_length(head);
+    session.pending_length = read_u32_be(head);
   }
   const std::uint32_t length = *session.pending_length;
   if (length == 0 || length > k_max_packet_bytes) return {PacketStatus::too_large, 0, {}};
