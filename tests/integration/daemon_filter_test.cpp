@@ -45,15 +45,10 @@ std::unique_ptr<DnsServer> nameserver_on_port_53() {
   throw std::runtime_error("no loopback address with a free port 53");
 }
 
-// An inserted header: index 0, name, NUL, value, NUL.
-MilterPacket insert(const std::string &name, const std::string &value) {
-  return {'i', std::string(4, '\0') + name + '\0' + value + '\0'};
-}
 MilterPacket result(const std::string &entry) {
-  return insert("Authentication-Results", "mx.example.net;\n\t" + entry);
+  return insert_header("Authentication-Results", "mx.example.net;\n\t" + entry);
 }
-const MilterPacket k_tag = insert("X-Corvane-Disposition", "quarantine");
-const MilterPacket k_continue{'c', {}};
+const MilterPacket k_tag = insert_header("X-Corvane-Disposition", "quarantine");
 
 StandardMessage message(bool first, const std::string &id, const std::string &from,
                         const std::vector<std::pair<std::string, std::string>> &more = {}) {
@@ -125,7 +120,7 @@ TEST(DaemonFilterTest, PassRejectQuarantineAndTemperrorOverOneConnection) {
               {{"Authentication-Results", "mx.example.net; spf=pass smtp.mailfrom=bank.example"}}));
   EXPECT_EQ(pass.stage_codes, "cccccccccc");
   EXPECT_EQ(pass.end_of_message,
-            (Replies{result("dmarc=pass (p=reject) header.from=bank.example"), k_continue}));
+            (Replies{result("dmarc=pass (p=reject) header.from=bank.example"), reply('c')}));
   // The reply-code packet is the whole answer: the next message's replies
   // stay in step.
   const auto rejected = mta.run_standard_message(message(false, "Q2", "bob@bank.example"));
@@ -138,11 +133,11 @@ TEST(DaemonFilterTest, PassRejectQuarantineAndTemperrorOverOneConnection) {
   EXPECT_EQ(tagged.stage_codes, "ccccccc");
   EXPECT_EQ(tagged.end_of_message,
             (Replies{result("dmarc=fail (p=quarantine) header.from=quarantine.example"), k_tag,
-                     k_continue}));
+                     reply('c')}));
   const auto deferred = mta.run_standard_message(message(false, "Q4", "dave@broken.example"));
   EXPECT_EQ(deferred.stage_codes, "ccccccc");
   EXPECT_EQ(deferred.end_of_message,
-            (Replies{result("dmarc=temperror (DNS lookup failed)"), k_continue}));
+            (Replies{result("dmarc=temperror (DNS lookup failed)"), reply('c')}));
   mta.quit();
 
   // The second listener's Enforcement: a rejection becomes a tag.
@@ -150,7 +145,7 @@ TEST(DaemonFilterTest, PassRejectQuarantineAndTemperrorOverOneConnection) {
   local.negotiate();
   const auto local_tagged = local.run_standard_message(message(true, "Q5", "bob@bank.example"));
   EXPECT_EQ(local_tagged.end_of_message,
-            (Replies{result("dmarc=fail (p=reject) header.from=bank.example"), k_tag, k_continue}));
+            (Replies{result("dmarc=fail (p=reject) header.from=bank.example"), k_tag, reply('c')}));
   local.quit();
 
   const std::string head = "peer=test-mta[127.0.0.1] client=192.0.2.10 domain=";

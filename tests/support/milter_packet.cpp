@@ -224,4 +224,24 @@ std::string parse_reply_code_text(const MilterPacket &packet) {
   return std::string(payload.substr(0, payload.size() - 1));
 }
 
+MilterPacket reply(char code) { return {code, {}}; }
+
+MilterPacket insert_header(std::string_view name, std::string_view value) {
+  std::string payload;
+  put32(payload, 0);
+  payload.append(name).append(1, '\0').append(value).append(1, '\0');
+  return {'i', payload};
+}
+
+MilterPacket delete_header(std::uint32_t index, std::string_view name) {
+  std::string payload;
+  put32(payload, index);
+  payload.append(name).append(2, '\0');
+  return {'m', payload};
+}
+
+MilterPacket rejection(std::string_view text) {
+  return {'y', "550 5.7.1 " + std::string(text) + '\0'};
+}
+
 } // namespace corvane::test

@@ -115,4 +115,10 @@ HeaderChange parse_header_change(const MilterPacket &packet);
 // 'y': the SMTP reply text ("550 5.7.1 ..."), sent with one trailing NUL.
 std::string parse_reply_code_text(const MilterPacket &packet);
 
+// Packets a filter sends, to compare what a test receives with.
+MilterPacket reply(char code);
+MilterPacket insert_header(std::string_view name, std::string_view value); // 'i' at index 0
+MilterPacket delete_header(std::uint32_t index, std::string_view name);    // 'm', empty value
+MilterPacket rejection(std::string_view text); // 'y' "550 5.7.1 " text NUL
+
 } // namespace corvane::test

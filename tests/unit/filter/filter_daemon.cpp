@@ -17,13 +17,6 @@ namespace {
 // SMFIF_ADDHDRS and SMFIF_CHGHDRS: all the daemon asks for.
 constexpr std::uint32_t k_filter_actions = 0x11;
 
-std::string big_endian(std::uint32_t value) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i)
-    bytes[static_cast<std::size_t>(i)] = static_cast<char>(value >> (24 - 8 * i));
-  return bytes;
-}
-
 void expect_continue(const Replies &replies, const std::string &stage) {
   EXPECT_EQ(replies, Replies{reply('c')}) << "answer to " << stage;
 }
@@ -102,20 +95,6 @@ std::vector<std::string> log_lines(const std::string &captured) {
     lines.push_back(std::regex_replace(line, elapsed, "elapsed=Nms"));
   }
   return lines;
-}
-
-MilterPacket reply(char code) { return {code, {}}; }
-
-MilterPacket insert_header(std::string_view name, std::string_view value) {
-  return {'i', big_endian(0) + std::string(name) + '\0' + std::string(value) + '\0'};
-}
-
-MilterPacket delete_header(std::uint32_t index, std::string_view name) {
-  return {'m', big_endian(index) + std::string(name) + '\0' + '\0'};
-}
-
-MilterPacket rejection(std::string_view text) {
-  return {'y', "550 5.7.1 " + std::string(text) + '\0'};
 }
 
 } // namespace corvane::test

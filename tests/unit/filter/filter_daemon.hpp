@@ -70,10 +70,4 @@ Replies deliver(const FilterDaemon &daemon, const TestMessage &message, std::siz
 // prefix, with every "elapsed=<n>ms" written "elapsed=Nms".
 std::vector<std::string> log_lines(const std::string &captured);
 
-// Packets a filter sends.
-MilterPacket reply(char code);
-MilterPacket insert_header(std::string_view name, std::string_view value);
-MilterPacket delete_header(std::uint32_t index, std::string_view name);
-MilterPacket rejection(std::string_view text); // 'y' "550 5.7.1 " text NUL
-
 } // namespace corvane::test
