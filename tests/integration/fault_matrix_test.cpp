@@ -10,6 +10,7 @@
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/process_runner.hpp"
+#include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
 
@@ -323,11 +324,8 @@ public:
   }
   std::uint64_t completed() const { return completed_; }
   // Whether `count` messages were answered within `limit`.
-  bool wait_for_completed(std::uint64_t count, std::chrono::milliseconds limit = 10s) const {
-    const auto deadline = Clock::now() + limit;
-    while (completed_ < count && Clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    return completed_ >= count;
+  bool wait_for_completed(std::uint64_t count) const {
+    return wait_until([&] { return completed_ >= count; });
   }
   // The longest a message waited for its answers, from its first command.
   std::chrono::milliseconds slowest() const {

@@ -1,6 +1,7 @@
 #include "dns/health_monitor.hpp"
 #include "dns/resolver.hpp"
 #include "support/dns_server.hpp"
+#include "support/wait_until.hpp"
 #include "unit/dns/log_lines.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@ using namespace std::chrono_literals;
 using test::DnsBehaviour;
 using test::DnsServer;
 using test::LogLines;
+using test::wait_until;
 
 // Probes answered by nobody take 150 ms; cycles start 100 ms apart.
 HealthMonitorOptions quick_options(std::uint16_t port) {
@@ -25,15 +27,6 @@ HealthMonitorOptions quick_options(std::uint16_t port) {
   options.probe_timeout_ms = 150;
   options.port = port;
   return options;
-}
-
-bool wait_until(const std::function<bool()> &condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 // The probe asks NS for the root name, which the server logs as "".

@@ -6,6 +6,7 @@
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::MilterClient;
 using test::MilterPacket;
+using test::wait_until;
 
 struct Pool {
   Pool(WorkerPoolSettings settings, std::size_t workers = 1) : pool(workers) {
@@ -49,15 +51,6 @@ test::Replies accepted() { return {MilterPacket{'a', {}}}; }
 
 std::string temp_path(const char *name) {
   return "/tmp/corvane-worker-" + std::to_string(::getpid()) + "-" + name;
-}
-
-// Waits until `condition` holds or two seconds pass.
-template <typename Condition> bool eventually(Condition condition) {
-  for (int i = 0; i < 200; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
 }
 
 // The counts of the "refused N connection(s)..." lines, in order.
@@ -89,10 +82,10 @@ TEST(WorkerTest, MaxConnectionsRefusesAndCountsOncePerSecond) {
       EXPECT_TRUE(pool.tcp().closed_within(2s));
     const std::string line =
         "connection(s): worker 0 is at MaxConnections=" + std::to_string(limit);
-    EXPECT_TRUE(eventually([&] { return refusal_counts(capture.text(), line).size() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return refusal_counts(capture.text(), line).size() == 1; }));
     std::this_thread::sleep_for(1100ms);
     EXPECT_TRUE(pool.tcp().closed_within(2s));
-    EXPECT_TRUE(eventually([&] { return refusal_counts(capture.text(), line).size() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return refusal_counts(capture.text(), line).size() == 2; }));
     const auto counts = refusal_counts(capture.text(), line);
     EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), 0), 7) << capture.text();
   }
@@ -137,7 +130,7 @@ TEST(WorkerTest, RepliesWaitForAnMtaThatStopsReading) {
   slow.macros('C', {{"{daemon_name}", "mta"}});
   ASSERT_EQ(slow.helo("x"), continued());
   slow.send_packet(test::end_of_message_packet());
-  EXPECT_TRUE(eventually([&] { return capture.text().find("holding ") != std::string::npos; }));
+  EXPECT_TRUE(wait_until([&] { return capture.text().find("holding ") != std::string::npos; }));
   EXPECT_NE(capture.text().find("bytes of replies for mta[127.0.0.1]: peer is not reading, will "
                                 "resume when it does"),
             std::string::npos)
@@ -160,7 +153,7 @@ TEST(WorkerTest, RepliesWaitForAnMtaThatStopsReading) {
   stuck.macros('C', {{"{daemon_name}", "mta"}});
   ASSERT_EQ(stuck.helo("x"), continued());
   stuck.send_packet(test::end_of_message_packet());
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(wait_until([&] {
     return capture.text().find("dropping connection from mta[127.0.0.1]: 262140 bytes of replies "
                                "unread, output queue full") != std::string::npos;
   })) << capture.text();
@@ -181,7 +174,7 @@ TEST(WorkerTest, DrainServesOpenConnectionsAndClosesIdleOnesAtTheDeadline) {
   pool.pool.begin_shutdown();
   // The path goes at once; the connection in the middle of a message is still
   // served.
-  EXPECT_TRUE(eventually([&] { return ::access(path.c_str(), F_OK) != 0; }));
+  EXPECT_TRUE(wait_until([&] { return ::access(path.c_str(), F_OK) != 0; }));
   EXPECT_THROW(MilterClient::open_unix(path), std::runtime_error);
   EXPECT_EQ(busy.header("From", "a@example.org"), continued());
   EXPECT_EQ(busy.end_of_message(), accepted());
@@ -249,12 +242,12 @@ TEST(WorkerTest, ReloadRunsTheHookOncePerNewGeneration) {
   settings.hooks.reload = [&] { ++reloads; };
   Pool pool(settings, 2);
   EXPECT_EQ(pool.pool.reload(), 1u);
-  EXPECT_TRUE(eventually([&] { return reloads == 2; }));
+  EXPECT_TRUE(wait_until([&] { return reloads == 2; }));
   EXPECT_EQ(pool.pool.generations().acknowledged(0), 1u);
   EXPECT_EQ(pool.pool.generations().acknowledged(1), 1u);
   pool.pool.reload();
   EXPECT_EQ(pool.pool.reload(), 3u);
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(wait_until([&] {
     return pool.pool.generations().acknowledged(0) == 3 &&
            pool.pool.generations().acknowledged(1) == 3 && reloads >= 4;
   }));
