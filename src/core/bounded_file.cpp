@@ -1,5 +1,7 @@
 #include "core/bounded_file.hpp"
 
+#include "core/unique_fd.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,33 +15,16 @@ namespace corvane {
 
 namespace {
 
-class OwnedFd {
-public:
-  explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-  OwnedFd(const OwnedFd &) = delete;
-  OwnedFd &operator=(const OwnedFd &) = delete;
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
-private:
-  int fd_;
-};
-
-// open(2) wants a NUL-terminated path; a NUL inside would silently name a
-// different file than the one given. Only a reader that refuses everything
+// Only a reader that refuses everything
 // but a regular file opens without blocking: a FIFO then opens at once and is
 // refused, where a reader of any kind waits for the FIFO's writer, as it must
 // (a FIFO without one reads as empty).
 Result<int> open_file(std::string_view path, FileKind kind) noexcept {
-  if (path.size() >= k_max_path_bytes) return Error::NameTooLong;
-  if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
-  std::array<char, k_max_path_bytes> terminated{};
-  std::memcpy(terminated.data(), path.data(), path.size());
+  const auto terminated = terminated_path(path);
+  if (!terminated) return terminated.error();
   const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::regular_only ? O_NONBLOCK : 0);
   for (;;) {
-    const int fd = ::open(terminated.data(), flags);
+    const int fd = ::open(terminated->c_str(), flags);
     if (fd >= 0) return fd;
     if (errno != EINTR) return error_from_errno(errno);
   }
@@ -80,7 +65,7 @@ Result<std::pmr::string> read_bounded_file(std::string_view path, std::size_t ma
   return catch_out_of_memory([&]() -> Result<std::pmr::string> {
     auto opened = open_file(path, kind);
     if (!opened) return opened.error();
-    const OwnedFd fd(*opened);
+    const UniqueFd fd(*opened);
     if (auto checked = check_kind(fd.get(), kind); !checked) return checked.error();
     std::pmr::string content(allocator);
     if (auto read = read_to_end(fd.get(), max_bytes, content); !read) return read.error();

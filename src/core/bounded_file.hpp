@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "core/terminated_path.hpp"
 
 #include <cstddef>
 #include <memory_resource>
@@ -8,9 +9,6 @@
 #include <string_view>
 
 namespace corvane {
-
-// A path of this many bytes or more is refused with NameTooLong.
-inline constexpr std::size_t k_max_path_bytes = 1024;
 
 enum class FileKind : unsigned char {
   regular_only, // anything but a regular file is NotRegularFile (a FIFO must not block start-up)

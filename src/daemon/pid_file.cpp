@@ -2,6 +2,8 @@
 
 #include "core/ascii.hpp"
 #include "core/number.hpp"
+#include "core/terminated_path.hpp"
+#include "core/unique_fd.hpp"
 #include "core/write_all.hpp"
 #include "log/log.hpp"
 
@@ -22,23 +24,19 @@ constexpr std::size_t k_pid_text_bytes = 32;
 // Up to 32 bytes of the file, or nothing when it cannot be read. Opened
 // non-blocking, so a FIFO at the path cannot hold start-up.
 std::optional<std::string> read_pid_text(std::string_view path) {
-  if (path.size() >= k_max_path || path.find('\0') != std::string_view::npos) return std::nullopt;
-  const std::string terminated(path);
-  const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  const auto terminated = terminated_path(path);
+  if (!terminated) return std::nullopt;
+  const UniqueFd fd(::open(terminated->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::nullopt;
   std::array<char, k_pid_text_bytes> bytes;
   std::size_t used = 0;
   while (used < bytes.size()) {
-    const ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
+    const ssize_t got = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
+    if (got < 0) return std::nullopt;
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
   }
-  ::close(fd);
   return std::string(bytes.data(), used);
 }
 
@@ -61,15 +59,14 @@ Result<void> check_pid_file(std::string_view path) {
 }
 
 Result<void> write_pid_file(std::string_view path) {
-  if (path.size() >= k_max_path) return Error::NameTooLong;
-  if (path.find('\0') != std::string_view::npos) return Error::InvalidPath;
-  const std::string terminated(path);
+  const auto terminated = terminated_path(path);
+  if (!terminated) return terminated.error();
   // A stale file goes first and the new one is created afresh: opening an
   // existing name could truncate whatever file the daemon's user linked
   // there, hard links included.
-  if (::unlink(terminated.c_str()) != 0 && errno != ENOENT) return error_from_errno(errno);
+  if (::unlink(terminated->c_str()) != 0 && errno != ENOENT) return error_from_errno(errno);
   const int fd =
-      ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+      ::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return error_from_errno(errno);
   const std::string line = std::to_string(::getpid()) + "\n";
   if (auto written = write_all(fd, line); !written) {
@@ -81,10 +78,7 @@ Result<void> write_pid_file(std::string_view path) {
 }
 
 void remove_pid_file(std::string_view path) noexcept {
-  if (path.size() >= k_max_path || path.find('\0') != std::string_view::npos) return;
-  std::array<char, k_max_path> terminated{};
-  path.copy(terminated.data(), path.size());
-  (void)::unlink(terminated.data());
+  if (const auto terminated = terminated_path(path)) (void)::unlink(terminated->c_str());
 }
 
 } // namespace corvane::daemon

@@ -8,9 +8,6 @@
 
 namespace corvane::daemon {
 
-// Paths of this many bytes or more are refused (or, where a check is
-// lenient, treated as absent).
-inline constexpr std::size_t k_max_path = 1024;
 // The daemon tells the process that started it that it is ready with this byte.
 inline constexpr char k_ready_byte = 'K';
 inline constexpr int k_readiness_wait_ms = 60'000;

@@ -1,5 +1,7 @@
 #include "daemon/process_setup.hpp"
 
+#include "core/terminated_path.hpp"
+#include "core/unique_fd.hpp"
 #include "log/log.hpp"
 
 #include <fcntl.h>
@@ -41,8 +43,8 @@ void warn(std::string_view action, std::string_view directory, Error error) {
 
 // Never through a symbolic link: root hands what it opens to the daemon's
 // user, who may own the directory above and could point a link at /etc.
-int open_directory(const std::string &directory) noexcept {
-  return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+UniqueFd open_directory(const char *directory) noexcept {
+  return UniqueFd(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
 }
 
 // Compared as directories, not as names: "/var/.", "/var//run" or "." run
@@ -61,42 +63,39 @@ bool is_shared_directory(int fd) noexcept {
 }
 
 // The mask would narrow the mode of a directory made with mkdir alone.
-void set_exact_mode(const std::string &directory) {
-  const int fd = open_directory(directory);
-  if (fd < 0) return warn("open", directory, error_from_errno(errno));
-  if (::fchmod(fd, k_runtime_dir_mode) != 0) warn("chmod", directory, error_from_errno(errno));
-  ::close(fd);
+void set_exact_mode(const char *directory) {
+  const UniqueFd fd = open_directory(directory);
+  if (!fd) return warn("open", directory, error_from_errno(errno));
+  if (::fchmod(fd.get(), k_runtime_dir_mode) != 0)
+    warn("chmod", directory, error_from_errno(errno));
 }
 
-void give_to(const std::string &directory, const ResolvedUser &owner) {
-  const int fd = open_directory(directory);
-  if (fd < 0) return warn("open", directory, error_from_errno(errno));
-  if (is_shared_directory(fd)) {
+void give_to(const char *directory, const ResolvedUser &owner) {
+  const UniqueFd fd = open_directory(directory);
+  if (!fd) return warn("open", directory, error_from_errno(errno));
+  if (is_shared_directory(fd.get())) {
     log_message(Severity::warning, "not changing owner of shared directory ", directory,
                 "; put PidFile and unix sockets in a directory of their own");
-  } else if (::fchown(fd, owner.uid, owner.gid) != 0) {
+  } else if (::fchown(fd.get(), owner.uid, owner.gid) != 0) {
     warn("chown", directory, error_from_errno(errno));
   }
-  ::close(fd);
 }
 
 } // namespace
 
 void prepare_runtime_dir(std::string_view file_path, std::optional<ResolvedUser> owner) {
-  const auto directory_view = directory_of(file_path);
-  if (!directory_view) return;
-  const std::string directory(*directory_view);
-  // A NUL would cut the name short and prepare another directory.
-  if (directory.find('\0') != std::string::npos)
-    return warn("mkdir", directory, Error::InvalidPath);
-  if (directory.size() >= k_max_path) {
-    warn("mkdir", directory, Error::NameTooLong);
-  } else if (::mkdir(directory.c_str(), k_runtime_dir_mode) == 0) {
-    set_exact_mode(directory);
-  } else if (errno != EEXIST) {
-    warn("mkdir", directory, error_from_errno(errno));
-  }
-  if (owner) give_to(directory, *owner);
+  const auto directory = directory_of(file_path);
+  if (!directory) return;
+  // Nothing is prepared under a name the system would read otherwise (a NUL
+  // would cut it short).
+  const auto terminated = terminated_path(*directory);
+  if (!terminated) return warn("mkdir", *directory, terminated.error());
+  const char *name = terminated->c_str();
+  if (::mkdir(name, k_runtime_dir_mode) == 0)
+    set_exact_mode(name);
+  else if (errno != EEXIST)
+    warn("mkdir", name, error_from_errno(errno));
+  if (owner) give_to(name, *owner);
 }
 
 } // namespace corvane::daemon

@@ -3,7 +3,7 @@
 #include "dns/socket_timeout.hpp"
 #include "log/log.hpp"
 #include "platform/signals.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <sys/socket.h>
 
@@ -30,7 +30,7 @@ constexpr ssize_t k_dns_header_size = 12;
 // One probe: a datagram of at least a DNS header back within the timeout.
 // Its content is not looked at.
 bool probe(const SocketAddress &server, std::uint32_t timeout_ms) noexcept {
-  platform::UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket) return false;
   if (!set_socket_timeouts(socket.get(), timeout_ms, false)) return false;
   // Connected, the socket takes datagrams from the server's address only, and

@@ -4,7 +4,7 @@
 #include "dns/response.hpp"
 #include "dns/socket_timeout.hpp"
 #include "platform/bounded_connect.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -68,7 +68,7 @@ Result<PacketBytes> tcp_exchange(const SocketAddress &server, std::span<const st
   const std::int64_t started = realtime_ms();
   const std::int64_t left = deadline_ms == k_no_deadline ? INT64_MAX : deadline_ms - started;
   if (left <= 0) return Error::DnsTimeout;
-  platform::UniqueFd socket(::socket(server.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd socket(::socket(server.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) return error_from_errno(errno);
   // The send timeout bounds the two small writes; the reads wait in poll.
   if (auto bounded = set_socket_timeouts(socket.get(), bounded_by(timeout_ms, left), true);

@@ -3,7 +3,7 @@
 #include "core/clock.hpp"
 #include "dns/reply_match.hpp"
 #include "dns/response.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -63,7 +63,7 @@ bool await_reply(int fd, std::span<const std::byte> query, std::int64_t until_ms
 Result<std::size_t> udp_exchange(const SocketAddress &server, std::span<const std::byte> query,
                                  std::uint32_t timeout_ms, std::uint8_t retries,
                                  std::int64_t deadline_ms, UdpBuffer &reply) {
-  platform::UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  UniqueFd socket(::socket(server.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket) return error_from_errno(errno);
   // A connected socket takes datagrams from the nameserver's address only, so
   // nothing sent from elsewhere can pass for the reply. A connect that fails

@@ -74,7 +74,7 @@ Result<std::unique_ptr<UnixListener>> open_unix_listener(std::string_view path) 
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
   remove_stale_socket(address.sun_path);
-  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return error_from_errno(errno);
   if (auto set = set_flag(fd.get(), SO_REUSEADDR); !set) return set.error();
   sockaddr_storage storage{};

@@ -3,7 +3,7 @@
 #include "config/config.hpp"
 #include "core/result.hpp"
 #include "platform/event_queue.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <sys/socket.h>
 
@@ -25,7 +25,7 @@ inline constexpr int k_listen_backlog = 256;
 // first worker to start draining.
 class UnixListener {
 public:
-  UnixListener(platform::UniqueFd socket, std::string path) noexcept
+  UnixListener(UniqueFd socket, std::string path) noexcept
       : socket_(std::move(socket)), path_(std::move(path)) {}
   UnixListener(const UnixListener &) = delete;
   UnixListener &operator=(const UnixListener &) = delete;
@@ -37,7 +37,7 @@ public:
   void remove_path() noexcept;
 
 private:
-  platform::UniqueFd socket_;
+  UniqueFd socket_;
   std::string path_;
   std::atomic<bool> path_removed_{false};
 };
@@ -51,7 +51,7 @@ struct ListenSocket {
   socklen_t bound_length = 0;
   int socket = -1;
   int registered = -1;            // the socket while open and registered; -1 once closed
-  platform::UniqueFd owned;       // inet: this worker's own socket
+  UniqueFd owned;       // inet: this worker's own socket
   UnixListener *shared = nullptr; // unix-domain: the socket every worker shares
 };
 

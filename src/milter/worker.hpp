@@ -6,7 +6,7 @@
 #include "milter/listener.hpp"
 #include "milter/session.hpp"
 #include "platform/event_queue.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -29,7 +29,7 @@ inline constexpr std::int64_t k_accept_retry_ms = 1000;
 struct WorkerSetup {
   std::uint64_t index = 0;
   int shutdown_fd = -1;       // read end of the shutdown pipe; shared, owned by the main thread
-  platform::UniqueFd wake_fd; // read end of this worker's wake pipe, or none
+  UniqueFd wake_fd; // read end of this worker's wake pipe, or none
   MilterHooks hooks;
   SessionLimits limits;
   std::uint32_t max_connections = 256;
@@ -95,7 +95,7 @@ private:
   platform::EventQueue queue_;
   int shutdown_fd_;
   std::uint32_t max_connections_;
-  platform::UniqueFd wake_fd_;
+  UniqueFd wake_fd_;
   bool draining_ = false;
   std::int64_t drain_deadline_ms_ = 0;
   std::int64_t drain_timeout_ms_;

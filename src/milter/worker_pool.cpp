@@ -10,14 +10,14 @@ namespace corvane::milter {
 namespace {
 
 struct Pipe {
-  platform::UniqueFd read;
-  platform::UniqueFd write;
+  UniqueFd read;
+  UniqueFd write;
 };
 
 Result<Pipe> make_pipe() noexcept {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return error_from_errno(errno);
-  return Pipe{platform::UniqueFd(ends[0]), platform::UniqueFd(ends[1])};
+  return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
 Result<void> make_non_blocking(int fd) noexcept {
@@ -36,7 +36,7 @@ Result<void> WorkerPool::start(const WorkerPoolSettings &settings) {
   shutdown_write_ = std::move(shutdown_pipe->write);
 
   // The write ends stay blocking; a worker reads its end until it is empty.
-  std::vector<platform::UniqueFd> wake_reads;
+  std::vector<UniqueFd> wake_reads;
   for (std::size_t i = 0; i < worker_count; ++i) {
     auto wake = make_pipe();
     if (!wake) return wake.error();

@@ -8,7 +8,7 @@
 #include "milter/session.hpp"
 #include "milter/worker.hpp"
 #include "platform/thread.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -58,9 +58,9 @@ public:
 private:
   GenerationRecord generations_;
   std::size_t count_;
-  platform::UniqueFd shutdown_read_;
-  platform::UniqueFd shutdown_write_;
-  std::vector<platform::UniqueFd> wake_writes_;
+  UniqueFd shutdown_read_;
+  UniqueFd shutdown_write_;
+  std::vector<UniqueFd> wake_writes_;
   std::vector<platform::Thread> threads_;
   std::unique_ptr<SharedListeners> shared_;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/result.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <array>
 #include <cstddef>

@@ -2,7 +2,7 @@
 #include "platform/new_kqueue.hpp"
 
 #include "core/clock.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <algorithm>
 #include <cerrno>

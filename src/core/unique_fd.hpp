@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace corvane::platform {
+namespace corvane {
 
 // Owns one descriptor; closes it exactly once.
 class UniqueFd {
@@ -34,4 +34,4 @@ private:
   int fd_ = -1;
 };
 
-} // namespace corvane::platform
+} // namespace corvane
