@@ -1,9 +1,10 @@
 #include "dns/health_monitor.hpp"
 
+#include "core/unique_fd.hpp"
 #include "dns/socket_timeout.hpp"
+#include "dns/wire.hpp"
 #include "log/log.hpp"
 #include "platform/signals.hpp"
-#include "core/unique_fd.hpp"
 
 #include <sys/socket.h>
 
@@ -25,7 +26,6 @@ constexpr std::array<std::uint8_t, 17> k_probe = {0x00, 0x01, 0x01, 0x00, 0x00, 
                                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                                                   0x00, 0x00, 0x02, 0x00, 0x01};
 constexpr std::size_t k_probe_reply_size = 512;
-constexpr ssize_t k_dns_header_size = 12;
 
 // One probe: a datagram of at least a DNS header back within the timeout.
 // Its content is not looked at.
@@ -44,7 +44,7 @@ bool probe(const SocketAddress &server, std::uint32_t timeout_ms) noexcept {
   do {
     received = ::recv(socket.get(), reply.data(), reply.size(), 0);
   } while (received < 0 && errno == EINTR);
-  return received >= k_dns_header_size;
+  return received >= static_cast<ssize_t>(k_header_size);
 }
 
 // Sleeps the whole slice: a sleep cut short by a signal resumes for the rest.

@@ -12,8 +12,6 @@ namespace corvane::dns {
 
 namespace {
 
-constexpr std::uint16_t k_flag_qr = 0x8000;
-constexpr std::uint16_t k_type_cname = 5;
 constexpr std::size_t k_max_cname_hops = 16;
 
 // The question of a query made by build_query: its QNAME, QTYPE and QCLASS

@@ -5,6 +5,7 @@
 #include "dns/reply_match.hpp"
 #include "dns/tcp_exchange.hpp"
 #include "dns/udp_exchange.hpp"
+#include "dns/wire.hpp"
 #include "log/log.hpp"
 #include "platform/random.hpp"
 
@@ -49,8 +50,7 @@ void log_error_rcode(std::string_view query_name, std::uint8_t rcode) {
 Result<std::uint16_t> random_query_id() noexcept {
   std::array<std::byte, 2> bytes{};
   if (auto filled = platform::fill_random(bytes); !filled) return filled.error();
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(bytes[0]) << 8 |
-                                    std::to_integer<unsigned>(bytes[1]));
+  return wire_u16(bytes, 0);
 }
 
 } // namespace
@@ -74,14 +74,14 @@ Result<AnswerList> Resolver::lookup_txt(std::string_view query_name, std::int64_
     if (auto *answers = std::get_if<AnswerList>(&*cached)) return std::move(*answers);
     if (auto *kind = std::get_if<NegativeKind>(&*cached)) return negative_error(*kind);
 
+    // Once the evaluation's time is up nothing more is prepared or sent; the
+    // evaluation reports the deadline itself.
+    if (deadline_passed(deadline_ms)) return Error::DnsTimeout;
     const std::int64_t started_ns = realtime_ns();
     auto id = random_query_id();
     if (!id) return fail_lookup(query_name, id.error(), false, started_ns);
     auto query = build_query(allocator_, *id, query_name);
     if (!query) return query.error();
-    // Once the evaluation's time is up nothing more is sent; the evaluation
-    // reports the deadline itself.
-    if (deadline_passed(deadline_ms)) return Error::DnsTimeout;
 
     if (monitor_ != nullptr && !monitor_->any_up()) {
       log_message(Severity::warning, "dns: ", query_name,
@@ -150,7 +150,7 @@ Result<Resolver::Exchange> Resolver::exchange_udp(std::span<const std::byte> que
     }
     if (*received == 0) continue;
     held.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*received));
-    const auto rcode = static_cast<std::uint8_t>(static_cast<unsigned>(buffer[3]) & 0x0F);
+    const auto rcode = static_cast<std::uint8_t>(wire_u16(buffer, 2) & k_rcode_bits);
     if (rcode == k_rcode_server_failure || rcode == k_rcode_refused) {
       log_message(Severity::debug, "dns: ", nameserver_texts_[server],
                   " returned rcode=", unsigned{rcode}, ", trying next server");

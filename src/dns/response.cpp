@@ -7,7 +7,6 @@ namespace corvane::dns {
 
 namespace {
 
-constexpr std::uint16_t k_type_cname = 5;
 constexpr std::uint16_t k_type_ptr = 12;
 constexpr std::uint16_t k_type_mx = 15;
 constexpr std::size_t k_fixed_fields = 10; // TYPE, CLASS, TTL, RDLENGTH
@@ -67,7 +66,7 @@ Result<DnsResponse> parse_response(std::pmr::memory_resource *allocator,
     DnsResponse response{AnswerList(allocator)};
     response.id = wire_u16(packet, 0);
     const std::uint16_t flags = wire_u16(packet, 2);
-    response.truncated = (flags & 0x0200) != 0;
+    response.truncated = (flags & k_flag_tc) != 0;
     response.rcode = static_cast<std::uint8_t>(flags & 0x000F);
     const std::size_t question_count = wire_u16(packet, 4);
     const std::size_t answer_count = wire_u16(packet, 6);

@@ -2,6 +2,7 @@
 
 #include "core/result.hpp"
 #include "dns/answer.hpp"
+#include "dns/wire.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,8 +10,6 @@
 #include <span>
 
 namespace corvane::dns {
-
-inline constexpr std::size_t k_header_size = 12;
 
 // A decoded reply.
 struct DnsResponse {

@@ -1,12 +1,12 @@
 #include "dns/tcp_exchange.hpp"
 
 #include "core/clock.hpp"
+#include "core/unique_fd.hpp"
+#include "dns/readable_before.hpp"
 #include "dns/response.hpp"
 #include "dns/socket_timeout.hpp"
 #include "platform/bounded_connect.hpp"
-#include "core/unique_fd.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -33,12 +33,9 @@ Result<void> send_all(int fd, std::span<const std::byte> bytes) {
 // lookup for one timeout per byte.
 Result<void> receive_all(int fd, std::span<std::byte> bytes, std::int64_t until_ms) {
   while (!bytes.empty()) {
-    const std::int64_t left = until_ms - realtime_ms();
-    if (left <= 0) return Error::ConnectionTimedOut;
-    pollfd watch{fd, POLLIN, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
-    if (ready < 0 && errno != EINTR) return error_from_errno(errno);
-    if (ready <= 0) continue;
+    const auto readable = readable_before(fd, until_ms);
+    if (!readable) return readable.error();
+    if (!*readable) return Error::ConnectionTimedOut;
     const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
     if (got == 0) return Error::UnexpectedEof;
     if (got < 0) {
@@ -87,8 +84,7 @@ Result<PacketBytes> tcp_exchange(const SocketAddress &server, std::span<const st
   const std::int64_t until = std::min(realtime_ms() + std::int64_t{timeout_ms}, deadline_ms);
   std::array<std::byte, 2> reply_prefix{};
   if (auto got = receive_all(socket.get(), reply_prefix, until); !got) return got.error();
-  const std::size_t length =
-      static_cast<std::size_t>(reply_prefix[0]) << 8 | static_cast<std::size_t>(reply_prefix[1]);
+  const std::size_t length = wire_u16(reply_prefix, 0);
   if (length < k_header_size) return Error::PacketTooShort;
   return catch_out_of_memory([&]() -> Result<PacketBytes> {
     PacketBytes reply(length, allocator);

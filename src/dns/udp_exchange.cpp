@@ -1,11 +1,11 @@
 #include "dns/udp_exchange.hpp"
 
 #include "core/clock.hpp"
+#include "core/unique_fd.hpp"
+#include "dns/readable_before.hpp"
 #include "dns/reply_match.hpp"
 #include "dns/response.hpp"
-#include "core/unique_fd.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -15,8 +15,6 @@
 namespace corvane::dns {
 
 namespace {
-
-constexpr std::byte k_flag_tc{0x02}; // in byte 2 of the header
 
 enum class Received { reply, other, failed };
 
@@ -36,7 +34,7 @@ Received receive_one(int fd, std::span<const std::byte> query, UdpBuffer &reply,
   length = std::min(static_cast<std::size_t>(got), reply.size());
   if (!answers_query(query, std::span<const std::byte>(reply.data(), length)))
     return Received::other;
-  if ((message.msg_flags & MSG_TRUNC) != 0) reply[2] |= k_flag_tc;
+  if ((message.msg_flags & MSG_TRUNC) != 0) reply[2] |= std::byte{k_flag_tc >> 8};
   return Received::reply;
 }
 
@@ -44,12 +42,8 @@ Received receive_one(int fd, std::span<const std::byte> query, UdpBuffer &reply,
 bool await_reply(int fd, std::span<const std::byte> query, std::int64_t until_ms, UdpBuffer &reply,
                  std::size_t &length) noexcept {
   for (;;) {
-    const std::int64_t left = until_ms - realtime_ms();
-    if (left <= 0) return false;
-    pollfd watch{fd, POLLIN, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready <= 0) continue;
+    const auto readable = readable_before(fd, until_ms);
+    if (!readable || !*readable) return false;
     switch (receive_one(fd, query, reply, length)) {
     case Received::reply: return true;
     case Received::failed: return false;

@@ -2,8 +2,8 @@
 
 #include "config/config.hpp"
 #include "core/result.hpp"
-#include "platform/event_queue.hpp"
 #include "core/unique_fd.hpp"
+#include "platform/event_queue.hpp"
 
 #include <sys/socket.h>
 
@@ -51,7 +51,7 @@ struct ListenSocket {
   socklen_t bound_length = 0;
   int socket = -1;
   int registered = -1;            // the socket while open and registered; -1 once closed
-  UniqueFd owned;       // inet: this worker's own socket
+  UniqueFd owned;                 // inet: this worker's own socket
   UnixListener *shared = nullptr; // unix-domain: the socket every worker shares
 };
 

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/unique_fd.hpp"
 #include "milter/connection_owner.hpp"
 #include "milter/generation.hpp"
 #include "milter/hooks.hpp"
 #include "milter/listener.hpp"
 #include "milter/session.hpp"
 #include "platform/event_queue.hpp"
-#include "core/unique_fd.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -28,8 +28,8 @@ inline constexpr std::int64_t k_accept_retry_ms = 1000;
 // What start-up hands a worker before its thread runs.
 struct WorkerSetup {
   std::uint64_t index = 0;
-  int shutdown_fd = -1;       // read end of the shutdown pipe; shared, owned by the main thread
-  UniqueFd wake_fd; // read end of this worker's wake pipe, or none
+  int shutdown_fd = -1; // read end of the shutdown pipe; shared, owned by the main thread
+  UniqueFd wake_fd;     // read end of this worker's wake pipe, or none
   MilterHooks hooks;
   SessionLimits limits;
   std::uint32_t max_connections = 256;

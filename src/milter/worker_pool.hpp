@@ -2,13 +2,13 @@
 
 #include "config/config.hpp"
 #include "core/result.hpp"
+#include "core/unique_fd.hpp"
 #include "milter/generation.hpp"
 #include "milter/hooks.hpp"
 #include "milter/listener.hpp"
 #include "milter/session.hpp"
 #include "milter/worker.hpp"
 #include "platform/thread.hpp"
-#include "core/unique_fd.hpp"
 
 #include <cstdint>
 #include <memory>
