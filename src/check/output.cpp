@@ -1,5 +1,7 @@
 #include "check/output.hpp"
 
+#include "core/ascii.hpp"
+
 namespace corvane::check {
 
 namespace {
@@ -49,10 +51,8 @@ Lines full_lines(std::string_view author_domain, const dmarc::EvaluationResult &
 // output is always exactly eight lines.
 void add(std::string &out, std::string_view key, std::string_view value) {
   out.append(key).append("=");
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    out.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
-  }
+  for (const char c : value)
+    out.push_back(is_ascii_control(c) ? '?' : c);
   out.append("\n");
 }
 

@@ -4,6 +4,13 @@
 
 namespace corvane {
 
+// A byte below 0x20 or DEL: shown as is, it could end a line early or drive
+// a terminal.
+constexpr bool is_ascii_control(char c) noexcept {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 constexpr char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }

@@ -68,7 +68,7 @@ void remove_forged_results(milter::MilterSession &session, const FilterSettings 
   std::pmr::memory_resource *arena = &session.message.scratch;
   const std::pmr::vector<ForgedHeader> forged = find_forged(session, settings, arena);
   if (forged.empty()) return;
-  if ((session.actions & milter::k_action_change_headers) == 0) {
+  if (!milter::may_change_headers(session)) {
     log_message(Severity::err, "cannot remove ", forged.size(),
                 " forged Authentication-Results header(s) claiming authserv-id ",
                 settings.authserv_id, ": MTA did not grant SMFIF_CHGHDRS");

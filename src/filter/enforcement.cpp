@@ -20,10 +20,6 @@ using log::Severity;
 constexpr std::string_view k_smtp_rejection = "550 5.7.1 ";
 constexpr std::string_view k_quarantine_value = "quarantine";
 
-bool may_change_headers(const milter::MilterSession &session) noexcept {
-  return (session.actions & milter::k_action_change_headers) != 0;
-}
-
 // A tag already in the message did not come from us: whoever set it wants the
 // delivery agent to act on it. Deleted from the last to the first, so the
 // occurrence indexes not yet used stay valid.
@@ -34,7 +30,7 @@ Result<void> remove_forged_tags(milter::MilterSession &session, std::string_view
   for (std::size_t i = 0; i < headers.size(); ++i)
     if (ascii_iequal(headers[i].name, tag)) positions.push_back(i);
   if (positions.empty()) return {};
-  if (!may_change_headers(session)) {
+  if (!milter::may_change_headers(session)) {
     log_message(Severity::err, "cannot tag for quarantine: forged ", tag,
                 " present and MTA did not grant SMFIF_CHGHDRS");
     return Error::CannotTag;

@@ -9,10 +9,6 @@ namespace {
 
 constexpr std::string_view k_fold = "\r\n\t";
 
-constexpr bool is_control(char c) noexcept {
-  return static_cast<unsigned char>(c) < 32 || c == 127;
-}
-
 constexpr bool is_bare_value_byte(char c) noexcept {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '.' || c == '@' || c == '_';
@@ -29,7 +25,7 @@ bool is_bare_value(std::string_view value) noexcept {
 // line or break the header; the listed bytes get a backslash.
 void append_escaped(std::pmr::string &out, std::string_view text, std::string_view escaped) {
   for (const char c : text) {
-    if (is_control(c)) {
+    if (is_ascii_control(c)) {
       out.push_back('?');
       continue;
     }

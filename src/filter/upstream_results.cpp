@@ -2,6 +2,7 @@
 
 #include "core/ascii.hpp"
 #include "filter/auth_results.hpp"
+#include "filter/record_result.hpp"
 #include "log/log.hpp"
 
 #include <new>
@@ -81,7 +82,7 @@ UpstreamResults collect_upstream_results(std::span<const milter::HeaderField> he
   UpstreamResults out(allocator);
   Collector collector(out);
   for (const auto &header : headers) {
-    if (!ascii_iequal(header.name, "Authentication-Results") ||
+    if (!ascii_iequal(header.name, k_result_header_name) ||
         !authserv_id_matches(header.value, authserv_id))
       continue;
     for_each_result(header.value, [&](const ResInfo &entry) { return collector.take(entry); });

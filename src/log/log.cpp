@@ -1,5 +1,6 @@
 #include "log/log.hpp"
 
+#include "core/ascii.hpp"
 #include "core/clock.hpp"
 
 #include "platform/syslog_path.hpp"
@@ -52,10 +53,8 @@ int open_syslog_socket(const char *path) noexcept {
 
 // A byte below 0x20 or DEL would let a message break the line.
 void clean_control_bytes(char *bytes, std::size_t length) noexcept {
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x20 || byte == 0x7F) bytes[i] = '_';
-  }
+  for (std::size_t i = 0; i < length; ++i)
+    if (is_ascii_control(bytes[i])) bytes[i] = '_';
 }
 
 void write_ignoring_result(int fd, const char *bytes, std::size_t length) noexcept {

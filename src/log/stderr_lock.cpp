@@ -1,5 +1,6 @@
 #include "log/stderr_lock.hpp"
 
+#include "core/ascii.hpp"
 #include "core/write_all.hpp"
 #include "log/log.hpp"
 
@@ -27,9 +28,7 @@ void write_stderr_line(std::initializer_list<std::string_view> pieces) noexcept 
   std::array<char, k_line_size> buffer;
   std::size_t length = 0;
   const auto put = [&](char c) {
-    // A control byte would let a value end the line early or drive the terminal.
-    const auto byte = static_cast<unsigned char>(c);
-    buffer[length++] = (byte < 0x20 || byte == 0x7F) ? '_' : c;
+    buffer[length++] = is_ascii_control(c) ? '_' : c;
     if (length == buffer.size()) {
       write_stderr({buffer.data(), length});
       length = 0;

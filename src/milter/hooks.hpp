@@ -12,6 +12,11 @@ namespace corvane::milter {
 // MTA's offer is masked with them.
 inline constexpr std::uint32_t k_action_add_headers = 0x01;    // SMFIF_ADDHDRS
 inline constexpr std::uint32_t k_action_change_headers = 0x10; // SMFIF_CHGHDRS
+
+// Whether the MTA granted this connection SMFIF_CHGHDRS.
+inline bool may_change_headers(const MilterSession &session) noexcept {
+  return (session.actions & k_action_change_headers) != 0;
+}
 inline constexpr std::uint32_t k_milter_version = 6;
 
 // What a command hook may answer besides a reply code: the final reply of the
