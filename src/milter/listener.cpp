@@ -14,12 +14,6 @@ namespace corvane::milter {
 
 namespace {
 
-Result<void> set_flag(int fd, int option) noexcept {
-  const int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, option, &on, sizeof(on)) != 0) return error_from_errno(errno);
-  return {};
-}
-
 Result<void> bind_and_listen(int fd, const sockaddr_storage &address, socklen_t length,
                              ListenSocket *bound) noexcept {
   if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0 ||
@@ -41,6 +35,12 @@ void remove_stale_socket(const char *path) noexcept {
 
 } // namespace
 
+Result<void> enable_socket_option(int fd, int level, int option) noexcept {
+  const int on = 1;
+  if (::setsockopt(fd, level, option, &on, sizeof(on)) != 0) return error_from_errno(errno);
+  return {};
+}
+
 UnixListener::~UnixListener() { remove_path(); }
 
 void UnixListener::remove_path() noexcept {
@@ -57,8 +57,8 @@ Result<ListenSocket> open_listener(const config::ListenAddress &address) {
       ::socket(bind_address->family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!listener.owned) return error_from_errno(errno);
   const int fd = listener.owned.get();
-  if (auto set = set_flag(fd, SO_REUSEADDR); !set) return set.error();
-  if (auto set = set_flag(fd, SO_REUSEPORT); !set) return set.error();
+  if (auto set = enable_socket_option(fd, SOL_SOCKET, SO_REUSEADDR); !set) return set.error();
+  if (auto set = enable_socket_option(fd, SOL_SOCKET, SO_REUSEPORT); !set) return set.error();
   if (auto bound = bind_and_listen(fd, bind_address->storage, bind_address->length, &listener);
       !bound)
     return bound.error();
@@ -76,7 +76,7 @@ Result<std::unique_ptr<UnixListener>> open_unix_listener(std::string_view path) 
   remove_stale_socket(address.sun_path);
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return error_from_errno(errno);
-  if (auto set = set_flag(fd.get(), SO_REUSEADDR); !set) return set.error();
+  if (auto set = enable_socket_option(fd.get(), SOL_SOCKET, SO_REUSEADDR); !set) return set.error();
   sockaddr_storage storage{};
   std::memcpy(&storage, &address, sizeof(address));
   if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&storage), sizeof(address)) != 0)

@@ -61,6 +61,9 @@ struct ListenSocket {
 // AccessDenied, AddressNotAvailable, ...), InvalidHost.
 Result<ListenSocket> open_listener(const config::ListenAddress &address);
 
+// Turns a boolean socket option on (SO_REUSEADDR, TCP_NODELAY, ...).
+Result<void> enable_socket_option(int fd, int level, int option) noexcept;
+
 // Binds a unix-domain listener once. What is at the path is removed first only
 // when it is a socket (a stale one of an earlier run); any other file is left
 // alone and the bind fails with AddressInUse, so a configuration typo never

@@ -26,11 +26,6 @@ namespace {
 
 constexpr std::size_t k_wake_chunk = 64;
 
-void set_socket_flag(int fd, int level, int option) noexcept {
-  const int on = 1;
-  (void)::setsockopt(fd, level, option, &on, sizeof(on));
-}
-
 // Connections that vanish between the kernel's handshake and the accept
 // call, and descriptor exhaustion, are not reasons to leave the backlog
 // unserved: the first is skipped, the second retried.
@@ -190,8 +185,9 @@ void Worker::accept_one(std::size_t listener_index, int socket, const sockaddr_s
     return;
   }
   if (!listeners_[listener_index].unix_domain) {
-    set_socket_flag(socket, IPPROTO_TCP, TCP_NODELAY);
-    set_socket_flag(socket, SOL_SOCKET, SO_KEEPALIVE);
+    // Both only help; a connection without them is still served.
+    (void)enable_socket_option(socket, IPPROTO_TCP, TCP_NODELAY);
+    (void)enable_socket_option(socket, SOL_SOCKET, SO_KEEPALIVE);
   }
   try {
     auto session = std::make_unique<MilterSession>(socket, listener_index, limits_,

@@ -1,6 +1,6 @@
 #include "support/listener_config.hpp"
 
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 namespace corvane::test {
 
 std::uint16_t free_loopback_port() {
-  const platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  const UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -1,5 +1,5 @@
 #include "platform/event_queue.hpp"
-#include "platform/unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 #include <gtest/gtest.h>
 
