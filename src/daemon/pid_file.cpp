@@ -6,6 +6,7 @@
 #include "core/unique_fd.hpp"
 #include "core/write_all.hpp"
 #include "log/log.hpp"
+#include "platform/no_follow_error.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -67,7 +68,7 @@ Result<void> write_pid_file(std::string_view path) {
   if (::unlink(terminated->c_str()) != 0 && errno != ENOENT) return error_from_errno(errno);
   const int fd =
       ::open(terminated->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return error_from_errno(errno);
+  if (fd < 0) return platform::no_follow_open_error(errno);
   const std::string line = std::to_string(::getpid()) + "\n";
   if (auto written = write_all(fd, line); !written) {
     ::close(fd);

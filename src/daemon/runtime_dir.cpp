@@ -3,6 +3,7 @@
 #include "core/terminated_path.hpp"
 #include "core/unique_fd.hpp"
 #include "log/log.hpp"
+#include "platform/no_follow_error.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,14 +66,14 @@ bool is_shared_directory(int fd) noexcept {
 // The mask would narrow the mode of a directory made with mkdir alone.
 void set_exact_mode(const char *directory) {
   const UniqueFd fd = open_directory(directory);
-  if (!fd) return warn("open", directory, error_from_errno(errno));
+  if (!fd) return warn("open", directory, platform::no_follow_open_error(errno));
   if (::fchmod(fd.get(), k_runtime_dir_mode) != 0)
     warn("chmod", directory, error_from_errno(errno));
 }
 
 void give_to(const char *directory, const ResolvedUser &owner) {
   const UniqueFd fd = open_directory(directory);
-  if (!fd) return warn("open", directory, error_from_errno(errno));
+  if (!fd) return warn("open", directory, platform::no_follow_open_error(errno));
   if (is_shared_directory(fd.get())) {
     log_message(Severity::warning, "not changing owner of shared directory ", directory,
                 "; put PidFile and unix sockets in a directory of their own");
