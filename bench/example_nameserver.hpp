@@ -2,8 +2,6 @@
 
 #include "support/dns_server.hpp"
 
-#include <unistd.h>
-
 #include <string>
 
 namespace corvane::bench {

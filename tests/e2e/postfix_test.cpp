@@ -3,6 +3,7 @@
 // serving the domain owners' records on port 53, and a sink that receives
 // what Postfix delivers.
 #include "support/daemon_process.hpp"
+#include "support/dns_server.hpp"
 #include "support/knot_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/postfix_server.hpp"
@@ -29,19 +30,13 @@ const std::string k_corvane = CORVANE_BINARY_DIR "/src/daemon/corvane";
 const char *k_zone = R"(_dmarc.example    IN TXT "v=DMARC1; p=reject; sp=quarantine"
 )";
 
-// A loopback address of this test's own for port 53.
-std::string dns_address() {
-  const auto pid = static_cast<unsigned>(::getpid());
-  return "127.53." + std::to_string(pid / 250 % 250 + 1) + "." + std::to_string(pid % 250 + 1);
-}
-
 // Postfix, corvane and Knot DNS, started afresh for each test.
 class MailSystem {
 public:
   explicit MailSystem(const std::string &more_config = "")
-      : knot_({{"test", k_zone}}, dns_address(), 53), reject_milter_(free_loopback_port()),
-        quarantine_milter_(free_loopback_port()), reject_smtpd_(free_loopback_port()),
-        quarantine_smtpd_(free_loopback_port()) {
+      : knot_({{"test", k_zone}}, own_loopback_address(55), 53),
+        reject_milter_(free_loopback_port()), quarantine_milter_(free_loopback_port()),
+        reject_smtpd_(free_loopback_port()), quarantine_smtpd_(free_loopback_port()) {
     ::chmod(dir_.path().c_str(), 0755);
     const std::string config =
         "[global]\nAuthservID = mx.e2e.test\nForeground = yes\nSyslog = no\nWorkerThreads = 2\n"

@@ -26,15 +26,12 @@ using namespace std::chrono_literals;
 
 const std::string k_corvane = CORVANE_BINARY_DIR "/src/daemon/corvane";
 
-// 127.53.x.y with x and y from the process id, so that tests running side by
-// side each have their own port 53; the next address when one is taken.
+// Port 53 of a loopback address of this test's own; the next address when
+// one is taken.
 std::unique_ptr<DnsServer> nameserver_on_port_53() {
-  const unsigned pid = static_cast<unsigned>(::getpid());
   for (unsigned attempt = 0; attempt < 32; ++attempt) {
-    const unsigned n = pid + attempt;
     DnsServerOptions options;
-    options.address =
-        "127.53." + std::to_string((n >> 8) % 256) + "." + std::to_string(1 + n % 254);
+    options.address = own_loopback_address(53, attempt);
     options.port = 53;
     try {
       return std::make_unique<DnsServer>(options);

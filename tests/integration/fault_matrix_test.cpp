@@ -49,17 +49,10 @@ constexpr int k_max_evaluation_ms = 1500;
 // two cores shared with builders.
 constexpr auto k_reply_margin = 1000ms;
 
-// The daemon always asks port 53; each test process takes a loopback address
-// of its own for it, so parallel test runs never meet.
-std::string own_dns_address() {
-  const auto pid = static_cast<unsigned>(::getpid());
-  return "127.54." + std::to_string(pid / 250 % 250 + 1) + "." + std::to_string(pid % 250 + 1);
-}
-
 // The test's nameserver where the daemon looks for it.
 DnsServerOptions on_port_53(bool tcp = true) {
   DnsServerOptions options;
-  options.address = own_dns_address();
+  options.address = own_loopback_address(54);
   options.port = 53;
   options.tcp = tcp; // false: TCP connects are refused
   return options;

@@ -53,6 +53,12 @@ DnsBehaviour txt_answer(std::vector<std::string> strings, std::uint32_t ttl = 30
 // An answer with no records and the given RCODE.
 DnsBehaviour rcode_answer(std::uint8_t rcode);
 
+// A loopback address of this process's own, 127.<subnet>.x.y with x and y
+// from the process id (and `attempt`, for the next one when it is taken): the
+// daemon always asks port 53, so tests running side by side each need an
+// address of their own for it.
+std::string own_loopback_address(unsigned subnet, unsigned attempt = 0);
+
 enum class DnsTransport { udp, tcp };
 
 struct DnsServerOptions {
