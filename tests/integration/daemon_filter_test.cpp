@@ -5,6 +5,7 @@
 #include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
+#include "support/stderr_capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,11 +74,7 @@ MilterClient connect_when_listening(std::uint16_t port) {
 // The lines of standard error that report messages, without the prefix.
 std::vector<std::string> message_lines(const std::string &err) {
   std::vector<std::string> lines;
-  std::istringstream in(err);
-  for (std::string line; std::getline(in, line);) {
-    const std::size_t prefix = line.find("]: ");
-    if (prefix == std::string::npos) continue;
-    line.erase(0, prefix + 3);
+  for (std::string line : log_messages(err)) {
     const std::size_t elapsed = line.find(" elapsed=");
     if (elapsed != std::string::npos) line.erase(elapsed);
     if (line.starts_with("id=") || line.starts_with("dmarc:")) lines.push_back(line);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -36,6 +38,18 @@ std::string StderrCapture::text() const {
     offset += n;
   }
   return out;
+}
+
+std::vector<std::string> log_messages(const std::string &captured) {
+  static const std::regex elapsed("elapsed=[0-9]+ms");
+  std::vector<std::string> lines;
+  std::istringstream in(captured);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t prefix = line.find("]: ");
+    if (prefix != std::string::npos) line.erase(0, prefix + 3);
+    lines.push_back(std::regex_replace(line, elapsed, "elapsed=Nms"));
+  }
+  return lines;
 }
 
 } // namespace corvane::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace corvane::test {
 
@@ -19,5 +20,9 @@ private:
   int saved_fd_ = -1;
   int file_fd_ = -1;
 };
+
+// The logged lines of a capture without their "ident[pid]: " prefix, every
+// "elapsed=<n>ms" written "elapsed=Nms" so that lines compare exactly.
+std::vector<std::string> log_messages(const std::string &captured);
 
 } // namespace corvane::test

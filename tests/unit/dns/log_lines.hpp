@@ -27,14 +27,7 @@ public:
   LogLines(const LogLines &) = delete;
   LogLines &operator=(const LogLines &) = delete;
 
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::istringstream in(capture_.text());
-    const std::string prefix = "t[" + std::to_string(::getpid()) + "]: ";
-    for (std::string line; std::getline(in, line);)
-      out.push_back(line.starts_with(prefix) ? line.substr(prefix.size()) : line);
-    return out;
-  }
+  std::vector<std::string> lines() const { return log_messages(capture_.text()); }
   bool has(const std::string &line) const {
     const auto all = lines();
     return std::find(all.begin(), all.end(), line) != all.end();

@@ -436,7 +436,7 @@ TEST(EndOfMessage, WhatTheMtaReceives) {
     }
     EXPECT_EQ(reply_codes(answer), reply_codes(row.expected));
     EXPECT_EQ(answer, row.expected);
-    EXPECT_EQ(log_lines(captured), row.log);
+    EXPECT_EQ(log_messages(captured), row.log);
     if (row.no_dns) {
       EXPECT_EQ(dns.query_count(), 0u);
     }
@@ -464,7 +464,7 @@ TEST(EndOfMessage, DefersWhenTheResultHeaderFindsTheOutputQueueFull) {
   const StderrCapture capture;
   const Replies answer = deliver(running, {.headers = {k_from}});
   EXPECT_EQ(reply_codes(answer), "pt");
-  EXPECT_EQ(log_lines(capture.text()),
+  EXPECT_EQ(log_messages(capture.text()),
             (std::vector<std::string>{deferring("OutputQueueFull"), summary("bank.example")}));
 }
 

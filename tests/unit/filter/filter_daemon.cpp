@@ -85,16 +85,4 @@ Replies deliver(const FilterDaemon &daemon, const TestMessage &message, std::siz
   return answer;
 }
 
-std::vector<std::string> log_lines(const std::string &captured) {
-  static const std::regex elapsed("elapsed=[0-9]+ms");
-  std::vector<std::string> lines;
-  std::istringstream in(captured);
-  for (std::string line; std::getline(in, line);) {
-    const std::size_t prefix = line.find("]: ");
-    if (prefix != std::string::npos) line.erase(0, prefix + 3);
-    lines.push_back(std::regex_replace(line, elapsed, "elapsed=Nms"));
-  }
-  return lines;
-}
-
 } // namespace corvane::test

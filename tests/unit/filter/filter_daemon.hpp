@@ -66,8 +66,4 @@ Replies send_message(MilterClient &client, const TestMessage &message);
 // over to put the MTA out of step.
 Replies deliver(const FilterDaemon &daemon, const TestMessage &message, std::size_t listener = 0);
 
-// The log lines of captured standard error without their "ident[pid]: "
-// prefix, with every "elapsed=<n>ms" written "elapsed=Nms".
-std::vector<std::string> log_lines(const std::string &captured);
-
 } // namespace corvane::test
