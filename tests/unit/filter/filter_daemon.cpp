@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-#include <sstream>
 
 namespace corvane::test {
 
