@@ -1,6 +1,8 @@
 // The corvane binary as an operator runs it: command line, configuration
 // refusals, start-up, signals, PID file, privileges and daemon mode.
+#include "core/unique_fd.hpp"
 #include "support/daemon_process.hpp"
+#include "support/dns_test_socket.hpp"
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/process_runner.hpp"
@@ -55,26 +57,11 @@ struct Instance {
 
 // A listening socket without SO_REUSEPORT on the port: the daemon cannot
 // bind it.
-class PortBlocker {
-public:
-  explicit PortBlocker(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    // Connections of an earlier daemon may linger on the port in TIME_WAIT.
-    const int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-    ::listen(fd_, 1);
-  }
-  ~PortBlocker() { ::close(fd_); }
-  PortBlocker(const PortBlocker &) = delete;
-  PortBlocker &operator=(const PortBlocker &) = delete;
-
-private:
-  int fd_;
-};
+UniqueFd block_port(std::uint16_t port) {
+  UniqueFd blocker(bound_test_socket(test_address("127.0.0.1", port), SOCK_STREAM));
+  EXPECT_TRUE(blocker) << "port " << port;
+  return blocker;
+}
 
 ProcessResult run_corvane(const std::vector<std::string> &args, const std::string &directory) {
   ProcessRun run;
@@ -162,8 +149,8 @@ TEST(DaemonTest, StartupFailuresAfterTheConfiguration) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     Instance setup(c.global);
-    std::optional<PortBlocker> blocker;
-    if (c.occupy_port) blocker.emplace(setup.port);
+    UniqueFd blocker;
+    if (c.occupy_port) blocker = block_port(setup.port);
     const ProcessResult result = run_corvane({"-c", setup.config}, setup.dir.path());
     blocker.reset();
     EXPECT_EQ(result.exit_status, 1);
@@ -347,7 +334,7 @@ TEST(DaemonTest, DaemonModeReportsReadiness) {
 
   // A daemon that dies during start-up (its port is taken) ends the wait at
   // once with status 1.
-  std::optional<PortBlocker> blocker(setup.port);
+  UniqueFd blocker = block_port(setup.port);
   const auto failing = std::chrono::steady_clock::now();
   const ProcessResult failed = run_corvane({"-c", setup.config}, setup.dir.path());
   blocker.reset();

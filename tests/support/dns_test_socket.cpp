@@ -1,32 +1,18 @@
 #include "support/dns_test_socket.hpp"
 
-#include <arpa/inet.h>
+#include "core/socket_address.hpp"
+
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 
 namespace corvane::test {
 
 TestAddress test_address(const std::string &text, std::uint16_t port) {
-  TestAddress address;
-  sockaddr_in v4{};
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    std::memcpy(&address.storage, &v4, sizeof(v4));
-    address.length = sizeof(v4);
-  } else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    std::memcpy(&address.storage, &v6, sizeof(v6));
-    address.length = sizeof(v6);
-  } else {
-    throw std::invalid_argument("not an address: " + text);
-  }
-  return address;
+  const auto address = socket_address(text, port);
+  if (!address) throw std::invalid_argument("not an address: " + text);
+  return {address->storage, address->length};
 }
 
 int bound_test_socket(const TestAddress &address, int type) {

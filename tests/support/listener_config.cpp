@@ -1,8 +1,8 @@
 #include "support/listener_config.hpp"
 
 #include "core/unique_fd.hpp"
+#include "support/dns_test_socket.hpp"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
@@ -10,15 +10,9 @@
 namespace corvane::test {
 
 std::uint16_t free_loopback_port() {
-  const UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
-    throw std::runtime_error("no free loopback port");
-  return ntohs(address.sin_port);
+  const UniqueFd fd(bound_test_socket(test_address("127.0.0.1", 0), SOCK_STREAM));
+  if (!fd) throw std::runtime_error("no free loopback port");
+  return bound_port(fd.get());
 }
 
 config::ListenerConfig loopback_listener(config::Enforcement enforcement) {
