@@ -10,6 +10,7 @@
 #include "filter/auth_results.hpp"
 #include "filter/sealer_vouching.hpp"
 #include "filter/upstream_results.hpp"
+#include "fuzz_check.hpp"
 #include "log/log.hpp"
 
 #include <array>
@@ -23,20 +24,15 @@
 
 namespace {
 
+using corvane::fuzz::check;
+using corvane::fuzz::inside;
+
 using namespace corvane;
 
 constexpr std::string_view k_authserv_id = "mx.example.net";
 constexpr std::string_view k_author_domain = "example.com";
 constexpr std::array<std::string_view, 4> k_names = {
     "Authentication-Results", "ARC-Authentication-Results", "authentication-results", "From"};
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
-}
 
 bool is_entry_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

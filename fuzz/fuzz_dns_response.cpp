@@ -6,6 +6,7 @@
 #include "dns/resolver.hpp"
 #include "dns/response.hpp"
 #include "dns/udp_exchange.hpp"
+#include "fuzz_check.hpp"
 #include "log/log.hpp"
 
 #include <algorithm>
@@ -18,12 +19,10 @@
 
 namespace {
 
+using corvane::fuzz::check;
+
 using namespace corvane;
 using namespace corvane::dns;
-
-void check(bool holds) {
-  if (!holds) std::abort();
-}
 
 // The decoder alone: answers or an error, within the packet, bounded names.
 void decode(std::span<const std::byte> packet) {

@@ -6,6 +6,7 @@
 #include "filter/identities.hpp"
 
 #include "core/ascii.hpp"
+#include "fuzz_check.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -17,15 +18,10 @@
 
 namespace {
 
+using corvane::fuzz::check;
+using corvane::fuzz::inside;
+
 using namespace corvane;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool inside(std::string_view part, std::string_view whole) {
-  return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
-}
 
 bool is_white_space(char c) { return in_trim_set(c, TrimSet::WhiteSpace); }
 

@@ -15,6 +15,7 @@
 // length, byte 2 picks the result word and whether there is a comment; then
 // the authserv-id bytes (mapped into '!'..'~'), then comment NUL domain.
 #include "filter/result_header.hpp"
+#include "fuzz_check.hpp"
 
 #include <algorithm>
 #include <array>
@@ -30,11 +31,9 @@
 
 namespace {
 
-using namespace corvane;
+using corvane::fuzz::check;
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using namespace corvane;
 
 bool is_control(char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }
 

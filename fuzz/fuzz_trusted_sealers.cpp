@@ -3,6 +3,7 @@
 #include "filter/trusted_sealers.hpp"
 
 #include "core/ascii.hpp"
+#include "fuzz_check.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +12,7 @@
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
+using corvane::fuzz::check;
 
 } // namespace
 
