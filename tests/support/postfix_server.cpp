@@ -1,5 +1,7 @@
 #include "support/postfix_server.hpp"
 
+#include "support/process_runner.hpp"
+
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -75,6 +77,8 @@ std::string master_cf(const PostfixOptions &options) {
   return out.str();
 }
 
+// Through the shell with its output on /dev/null: "start" leaves the master
+// daemon running, which must not hold a pipe of ours open.
 int postfix(const std::string &dir, const std::string &command) {
   const std::string line = "/usr/sbin/postfix -c " + dir + "/conf " + command + " >/dev/null 2>&1";
   return std::system(line.c_str());
@@ -146,16 +150,9 @@ bool PostfixServer::wait_for_log(const std::string &text, std::chrono::milliseco
 }
 
 std::string PostfixServer::queue() const {
-  const std::string command = "/usr/sbin/postqueue -c " + directory_ + "/conf -p 2>&1";
-  std::string output;
-  if (FILE *pipe = ::popen(command.c_str(), "r")) {
-    char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-      output.append(chunk, got);
-    ::pclose(pipe);
-  }
-  return output;
+  const ProcessResult listed =
+      run_process({"/usr/sbin/postqueue", {"-c", directory_ + "/conf", "-p"}, "", 30s});
+  return listed.out + listed.err;
 }
 
 } // namespace corvane::test
