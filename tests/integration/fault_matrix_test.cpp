@@ -86,15 +86,6 @@ long rss_kib(pid_t pid) {
   return std::stol(match[1]);
 }
 
-std::size_t open_descriptors(pid_t pid) {
-  std::size_t count = 0;
-  std::error_code ignored;
-  for ([[maybe_unused]] const auto &entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
-    ++count;
-  return count;
-}
-
 // What each descriptor is, for failure messages.
 std::string descriptor_list(pid_t pid) {
   std::string text;
@@ -450,12 +441,6 @@ std::string txt_record_named(const std::string &name_bytes) {
   return name_bytes + std::string("\0\x10\0\x01\0\0\x01\x2c\0\x04\x03\x61\x62\x63", 14);
 }
 
-DnsBehaviour silent() {
-  DnsBehaviour behaviour;
-  behaviour.silent = true;
-  return behaviour;
-}
-
 DnsBehaviour raw_datagram(const std::string &bytes) {
   DnsBehaviour behaviour;
   behaviour.udp_raw = bytes;
@@ -501,7 +486,7 @@ TEST_F(FaultMatrixTest, NameserverFaults) {
   const std::vector<DnsFault> faults{
       {"silent server",
        "silent.test",
-       {{"_dmarc.silent.test", silent()}},
+       {{"_dmarc.silent.test", silent_answer()}},
        "",
        temperror,
        "dns: query _dmarc.silent.test failed err=error.DnsTimeout elapsed="},

@@ -196,6 +196,12 @@ DnsBehaviour rcode_answer(std::uint8_t rcode) {
   return behaviour;
 }
 
+DnsBehaviour silent_answer() {
+  DnsBehaviour behaviour;
+  behaviour.silent = true;
+  return behaviour;
+}
+
 std::string own_loopback_address(unsigned subnet, unsigned attempt) {
   const unsigned n = static_cast<unsigned>(::getpid()) + attempt;
   return "127." + std::to_string(subnet) + "." + std::to_string(n / 250 % 250 + 1) + "." +

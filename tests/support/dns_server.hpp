@@ -52,6 +52,8 @@ struct DnsBehaviour {
 DnsBehaviour txt_answer(std::vector<std::string> strings, std::uint32_t ttl = 300);
 // An answer with no records and the given RCODE.
 DnsBehaviour rcode_answer(std::uint8_t rcode);
+// No answer at all.
+DnsBehaviour silent_answer();
 
 // A loopback address of this process's own, 127.<subnet>.x.y with x and y
 // from the process id (and `attempt`, for the next one when it is taken): the

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -114,6 +115,15 @@ bool wait_until(pid_t pid, Clock::time_point deadline, int &status) {
 }
 
 } // namespace
+
+std::size_t open_descriptors(pid_t pid) {
+  std::size_t count = 0;
+  std::error_code ignored;
+  for ([[maybe_unused]] const auto &entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+    ++count;
+  return count;
+}
 
 ProcessResult run_process(const ProcessRun &run) {
   std::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -28,5 +31,8 @@ struct ProcessResult {
 // stall either side. Never waits past the time limit. Ignores SIGPIPE in the
 // calling process, so that a child that closes its input early cannot end it.
 ProcessResult run_process(const ProcessRun &run);
+
+// How many descriptors the process holds open (from /proc/<pid>/fd).
+std::size_t open_descriptors(pid_t pid = ::getpid());
 
 } // namespace corvane::test

@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using test::DnsBehaviour;
 using test::DnsServer;
 using test::LogLines;
+using test::silent_answer;
 using test::wait_until;
 
 // Probes answered by nobody take 150 ms; cycles start 100 ms apart.
@@ -39,12 +40,6 @@ std::size_t probes_seen(const DnsServer &server) {
 
 std::size_t lookups_seen(const DnsServer &server) {
   return server.queries().size() - probes_seen(server);
-}
-
-DnsBehaviour silence() {
-  DnsBehaviour behaviour;
-  behaviour.silent = true;
-  return behaviour;
 }
 
 class HealthMonitorTest : public ::testing::Test {
@@ -92,7 +87,7 @@ TEST_F(HealthMonitorTest, SilentServerGoesDownOnItsSecondFailedProbeAndComesBack
   EXPECT_TRUE(monitor->server_up(0));
   EXPECT_FALSE(monitor->server_up(1)); // beyond the list
 
-  server.answer("", silence());
+  server.answer("", silent_answer());
   ASSERT_TRUE(wait_until([&] { return monitor->failures(0) >= 1; }));
   EXPECT_EQ(monitor->failures(0), 1);
   EXPECT_TRUE(monitor->server_up(0)) << "one lost reply must not take a server out";
@@ -123,7 +118,7 @@ TEST_F(HealthMonitorTest, SilentServerGoesDownOnItsSecondFailedProbeAndComesBack
 
 TEST_F(HealthMonitorTest, LookupsSkipADeadFirstServer) {
   start_servers(2);
-  servers[0]->answer_others(silence());
+  servers[0]->answer_others(silent_answer());
   auto monitor = start_monitor();
   ASSERT_TRUE(monitor);
   ASSERT_TRUE(wait_until([&] { return !monitor->server_up(0); }));
@@ -153,13 +148,10 @@ TEST_F(HealthMonitorTest, WhatCountsAsAnAnswer) {
   DnsBehaviour too_short;
   too_short.udp_raw = std::string(11, '\0');
   const std::vector<Case> cases = {
-      {"refused", test::rcode_answer(5), true},
-      {"servfail", test::rcode_answer(2), true},
-      {"nxdomain", test::rcode_answer(3), true},
-      {"wrong_id", wrong_id, true},
-      {"header_only", header_only, true},
-      {"eleven_bytes", too_short, false},
-      {"silent", silence(), false},
+      {"refused", test::rcode_answer(5), true},  {"servfail", test::rcode_answer(2), true},
+      {"nxdomain", test::rcode_answer(3), true}, {"wrong_id", wrong_id, true},
+      {"header_only", header_only, true},        {"eleven_bytes", too_short, false},
+      {"silent", silent_answer(), false},
   };
   start_servers(cases.size());
   for (std::size_t i = 0; i < cases.size(); ++i)
@@ -233,7 +225,7 @@ TEST(HealthMonitorStart, RefusedListsFallBackToReactive) {
 TEST_F(HealthMonitorTest, StopWaitsForTheCycleUnderWay) {
   start_servers(2);
   for (auto &server : servers)
-    server->answer("", silence());
+    server->answer("", silent_answer());
   HealthMonitorOptions options = quick_options(servers.front()->port());
   options.probe_timeout_ms = 400;
   auto monitor = start_health_monitor(nameservers, options);

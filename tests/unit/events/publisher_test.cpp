@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +19,7 @@ namespace corvane::events {
 namespace {
 
 using namespace std::chrono_literals;
+using test::open_descriptors;
 using test::TestSubscriber;
 
 constexpr std::string_view k_topic = "dmarc.evaluation";
@@ -241,21 +241,14 @@ TEST(EventPublisher, EveryThreadHasItsOwnPublisher) {
   EXPECT_NE(publishers[0].load(), publishers[1].load());
 }
 
-int open_descriptors() {
-  int count = 0;
-  for (int fd = 0; fd < 4096; ++fd)
-    count += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-  return count;
-}
-
 // The context and the socket of a thread are released when the thread ends.
 TEST(EventPublisher, ThreadExitReleasesContextAndSocket) {
   install_event_settings(closed_endpoint(), k_topic);
-  const int before = open_descriptors();
+  const std::size_t before = open_descriptors();
   on_new_thread([] {
     publish_event(marker("gone"));
     EXPECT_TRUE(thread_event_publisher().has_socket());
-    EXPECT_GT(open_descriptors(), 0);
+    EXPECT_GT(open_descriptors(), 0u);
   });
   EXPECT_EQ(open_descriptors(), before);
 }
