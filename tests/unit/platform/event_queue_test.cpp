@@ -1,5 +1,5 @@
-#include "platform/event_queue.hpp"
 #include "core/unique_fd.hpp"
+#include "platform/event_queue.hpp"
 
 #include <gtest/gtest.h>
 
