@@ -5,8 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -37,23 +35,6 @@ std::string read_file(const std::string &path) {
 std::string without_pids(const std::string &text) {
   static const std::regex pid(R"(\[[0-9]+\])");
   return std::regex_replace(text, pid, "[PID]");
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/corvane-test-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string &name, const std::string &text) const {
-  const std::string path = file(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
 }
 
 DaemonProcess::DaemonProcess(const std::string &program, const std::vector<std::string> &args,
