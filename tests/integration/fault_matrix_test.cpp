@@ -10,19 +10,16 @@
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/process_runner.hpp"
+#include "support/syslog_socket.hpp"
 #include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -1138,56 +1135,6 @@ TEST_F(FaultMatrixTest, MemoryStaysFlatOverManyMessages) {
 
 // --- syslog --------------------------------------------------------------------
 
-// The test's syslog daemon: a datagram socket at a path, which can be taken
-// down and brought up again as a restarting syslog daemon does.
-class SyslogSocket {
-public:
-  explicit SyslogSocket(std::string path) : path_(std::move(path)) { start(); }
-  ~SyslogSocket() { stop(); }
-  SyslogSocket(const SyslogSocket &) = delete;
-  SyslogSocket &operator=(const SyslogSocket &) = delete;
-
-  void start() {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size());
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
-      throw std::runtime_error("cannot bind " + path_);
-  }
-  void stop() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    ::unlink(path_.c_str());
-  }
-
-  // The first datagram (read since the last call) holding `text`; empty when
-  // none came within the limit.
-  std::string wait_for(const std::string &text, std::chrono::milliseconds limit = 5s) {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-      for (std::size_t i = 0; i < unread_.size(); ++i) {
-        if (unread_[i].find(text) == std::string::npos) continue;
-        std::string found = unread_[i];
-        unread_.erase(unread_.begin(), unread_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        return found;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      if (left.count() <= 0) return "";
-      pollfd watch{fd_, POLLIN, 0};
-      if (::poll(&watch, 1, static_cast<int>(left.count())) <= 0) continue;
-      char datagram[2048];
-      const ssize_t got = ::recv(fd_, datagram, sizeof(datagram), 0);
-      if (got > 0) unread_.emplace_back(datagram, static_cast<std::size_t>(got));
-    }
-  }
-
-private:
-  std::string path_;
-  int fd_ = -1;
-  std::vector<std::string> unread_;
-};
-
 // Whether this process may make a private mount namespace.
 bool can_unshare_mounts() {
   if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) return false;
@@ -1221,9 +1168,8 @@ CorvaneOptions in_private_dev(const std::string &log_socket) {
 
 TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  TempDir directory;
-  SyslogSocket syslog(directory.file("log"));
-  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  SyslogSocket syslog;
+  ASSERT_TRUE(start(in_private_dev(syslog.path())));
   EXPECT_EQ(syslog.wait_for("Corvane starting"),
             "<22>corvane[" + std::to_string(corvane().pid()) +
                 "]: Corvane starting, AuthservID=" + k_authserv_id + ", listeners=1");
@@ -1232,8 +1178,7 @@ TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
 
   // The syslog daemon restarts between two lines: both threads that log (the
   // main thread for signals, a worker for messages) reach the new one.
-  syslog.stop();
-  syslog.start();
+  syslog.restart();
   corvane().process().signal(SIGHUP);
   EXPECT_NE(syslog.wait_for("SIGHUP: config generation advanced to 1"), "");
   for (const std::string queue_id : {"AFTER1", "AFTER2"}) {
@@ -1250,9 +1195,8 @@ TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
 // for the socket again at most once a second).
 TEST_F(FaultMatrixTest, SyslogAwayForAWhileIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  TempDir directory;
-  SyslogSocket syslog(directory.file("log"));
-  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  SyslogSocket syslog;
+  ASSERT_TRUE(start(in_private_dev(syslog.path())));
   EXPECT_NE(syslog.wait_for("Corvane starting"), "");
 
   syslog.stop();
