@@ -6,6 +6,7 @@
 // nor hang, and no message may be let through ('c' at end of message) without
 // its Authentication-Results header queued before that 'c'.
 #include "support/daemon_process.hpp"
+#include "support/dns_packet_builder.hpp"
 #include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
@@ -426,23 +427,16 @@ private:
 
 // --- DNS faults ---------------------------------------------------------------
 
-// A DNS header: the ID is filled in by the server, QR and RD/RA set,
-// RCODE 0, no question, one answer, then `rest`.
-std::string reply_header_then(const std::string &rest) {
-  return std::string("\0\0\x81\x80\0\0\0\x01\0\0\0\0", 12) + rest;
-}
-
-// An answer record whose owner name is the pointer `name_bytes`, type TXT,
-// class IN, TTL 300, with a short TXT string.
-std::string txt_record_named(const std::string &name_bytes) {
-  return name_bytes + std::string("\0\x10\0\x01\0\0\x01\x2c\0\x04\x03\x61\x62\x63", 14);
-}
+// A reply header (the ID is filled in by the server; QR, RD and RA set,
+// RCODE 0) that announces no question and one answer.
+PacketBuilder reply_header() { return PacketBuilder().header(0, 0x8180, 0, 1); }
 
 DnsBehaviour raw_datagram(const std::string &bytes) {
   DnsBehaviour behaviour;
   behaviour.udp_raw = bytes;
   return behaviour;
 }
+DnsBehaviour raw_datagram(const PacketBuilder &packet) { return raw_datagram(packet.str()); }
 
 DnsBehaviour delayed(DnsBehaviour behaviour, std::chrono::milliseconds delay) {
   behaviour.delay = delay;
@@ -519,32 +513,33 @@ TEST_F(FaultMatrixTest, NameserverFaults) {
        ""},
       {"garbage that is no reply",
        "garbage.test",
+       // No DNS message at all: a place for the ID, then bytes.
        {{"_dmarc.garbage.test", raw_datagram(std::string(2, '\0') + std::string(40, '\x5a'))}},
        "",
        temperror,
        "dns: query _dmarc.garbage.test failed err=error.DnsTimeout elapsed="},
       {"garbage behind a reply header",
        "replygarbage.test",
-       {{"_dmarc.replygarbage.test", raw_datagram(reply_header_then(std::string(40, '\xff')))}},
+       {{"_dmarc.replygarbage.test", raw_datagram(reply_header().text(std::string(40, '\xff')))}},
        "",
        temperror,
        ""},
       {"compression pointer to itself",
        "selfloop.test",
-       {{"_dmarc.selfloop.test", raw_datagram(reply_header_then(txt_record_named("\xc0\x0c")))}},
+       {{"_dmarc.selfloop.test", raw_datagram(reply_header().pointer(12).txt(300, {"abc"}))}},
        "",
        temperror,
        ""},
       {"compression pointers to each other",
        "pairloop.test",
        {{"_dmarc.pairloop.test",
-         raw_datagram(reply_header_then(txt_record_named("\xc0\x0e\xc0\x0c")))}},
+         raw_datagram(reply_header().pointer(14).pointer(12).txt(300, {"abc"}))}},
        "",
        temperror,
        ""},
       {"datagram shorter than a header",
        "short.test",
-       {{"_dmarc.short.test", raw_datagram(std::string("\0\0\x81\x80\0", 5))}},
+       {{"_dmarc.short.test", raw_datagram(PacketBuilder().u16(0).u16(0x8180).u8(0))}},
        "",
        temperror,
        "dns: query _dmarc.short.test failed err=error.DnsTimeout elapsed="},

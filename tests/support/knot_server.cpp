@@ -1,5 +1,6 @@
 #include "support/knot_server.hpp"
 
+#include "support/dns_packet_builder.hpp"
 #include "support/dns_test_socket.hpp"
 
 #include <arpa/inet.h>
@@ -87,17 +88,7 @@ std::string config(const std::string &directory, const std::string &address, std
 
 // An SOA query for the first zone; written here, not with the code under test.
 std::string soa_query(const std::string &origin) {
-  std::string query("\x4b\x4e\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
-  std::size_t start = 0;
-  while (start < origin.size()) {
-    std::size_t dot = origin.find('.', start);
-    if (dot == std::string::npos) dot = origin.size();
-    query += static_cast<char>(dot - start);
-    query.append(origin, start, dot - start);
-    start = dot + 1;
-  }
-  query += std::string("\x00\x00\x06\x00\x01", 5);
-  return query;
+  return PacketBuilder().header(0x4b4e, 0x0100, 1, 0).name(origin).u16(6).u16(1).str();
 }
 
 } // namespace
