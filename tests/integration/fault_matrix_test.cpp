@@ -110,12 +110,7 @@ std::size_t idle_descriptors(pid_t pid) {
 // connection it had beyond those is closed); false when it does not within
 // the limit.
 bool descriptors_settle_at(pid_t pid, std::size_t count, std::chrono::milliseconds limit = 3s) {
-  const auto until = Clock::now() + limit;
-  while (open_descriptors(pid) > count) {
-    if (Clock::now() >= until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return wait_until([&] { return open_descriptors(pid) <= count; }, limit, 10ms);
 }
 
 std::size_t count_of(const std::string &text, const std::string &piece) {
@@ -229,23 +224,10 @@ public:
         command.front(), std::vector<std::string>(command.begin() + 1, command.end()), dir_.path());
   }
 
-  // Waits until a connection is answered. The start-up banner comes before
-  // the listeners open, and the kernel takes connections as soon as the
-  // first of them listens; an answer comes from a worker thread, and those
-  // start only when every worker has its descriptors.
-  bool listening(std::chrono::milliseconds limit = 5s) const {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-      try {
-        MilterClient probe = connect({.timeout = 1000ms});
-        probe.negotiate();
-        probe.quit();
-        return true;
-      } catch (const std::runtime_error &) {
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(10ms);
-      }
-    }
+  // Waits until a connection is answered (the start-up banner comes
+  // before the listeners open).
+  bool listening() const {
+    return wait_until_answering([this] { return connect({.timeout = 1000ms}); });
   }
 
   MilterClient connect(MilterClientOptions options = {}) const {

@@ -1,5 +1,7 @@
 #include "support/daemon_process.hpp"
 
+#include "support/wait_until.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,13 +11,10 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace corvane::test {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int open_output(const std::string &path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -77,30 +76,22 @@ std::string DaemonProcess::err() const { return read_file(err_path_); }
 std::string DaemonProcess::out() const { return read_file(out_path_); }
 
 bool DaemonProcess::wait_for(const std::string &text, std::chrono::milliseconds limit) const {
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    if (err().find(text) != std::string::npos) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return wait_until([&] { return err().find(text) != std::string::npos; }, limit,
+                    std::chrono::milliseconds(10));
 }
 
 void DaemonProcess::signal(int number) const { ::kill(pid_, number); }
 
 int DaemonProcess::wait_exit(std::chrono::milliseconds limit) {
   if (reaped_) return status_;
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
+  const auto ended = [this] {
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      reaped_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  };
+  return wait_until(ended, limit, std::chrono::milliseconds(10)) ? status_ : -1;
 }
 
 } // namespace corvane::test

@@ -1,5 +1,7 @@
 #include "support/milter_client.hpp"
 
+#include "support/wait_until.hpp"
+
 #include "support/dns_test_socket.hpp"
 
 #include <fcntl.h>
@@ -359,6 +361,22 @@ MessageOutcome MilterClient::run_standard_message(const StandardMessage &message
   outcome.end_of_message = end_of_message();
   outcome.stage_codes += outcome.end_of_message.back().code;
   return outcome;
+}
+
+bool wait_until_answering(const std::function<MilterClient()> &open,
+                          std::chrono::milliseconds limit) {
+  return wait_until(
+      [&open] {
+        try {
+          MilterClient probe = open();
+          probe.negotiate();
+          probe.quit();
+          return true;
+        } catch (const std::runtime_error &) {
+          return false;
+        }
+      },
+      limit);
 }
 
 } // namespace corvane::test
