@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -169,27 +170,12 @@ std::string verdict_header(const std::string &entry) { return k_authserv_id + ";
 // Sends a whole message in one write and reads every answer, as a pipelining
 // load generator does; throws when a stage is not answered 'c'.
 Replies pipelined_message(MilterClient &client, const StandardMessage &message) {
-  std::vector<MilterPacket> packets;
-  std::size_t answered = 0;
-  if (message.connection_stages) {
-    packets.push_back(macro_packet(
-        'C', {{"{daemon_name}", message.daemon_name}, {"{client_addr}", message.connect.address}}));
-    packets.push_back(connect_packet(message.connect));
-    packets.push_back(helo_packet(message.helo));
-    answered += 2;
-  }
-  packets.push_back(macro_packet('M', {{"i", message.queue_id}}));
-  packets.push_back(mail_packet(message.sender));
-  for (const auto &recipient : message.recipients)
-    packets.push_back(rcpt_packet(recipient));
-  for (const auto &[name, value] : message.headers)
-    packets.push_back(header_packet(name, value));
-  packets.push_back(end_of_headers_packet());
-  packets.push_back(body_packet(message.body));
-  packets.push_back(end_of_message_packet());
-  answered += 1 + message.recipients.size() + message.headers.size() + 3;
+  const std::vector<MilterPacket> packets = standard_message_packets(message);
+  const auto answered =
+      std::count_if(packets.begin(), packets.end(),
+                    [](const MilterPacket &packet) { return packet.code != 'D'; });
   if (!client.send_packets(packets)) throw std::runtime_error("the filter closed the connection");
-  for (std::size_t i = 0; i + 1 < answered; ++i) {
+  for (std::ptrdiff_t i = 0; i + 1 < answered; ++i) {
     const Replies stage = client.read_replies();
     if (stage.back().code != 'c')
       throw std::runtime_error("a stage was answered '" + std::string(1, stage.back().code) + "'");
@@ -748,14 +734,13 @@ TEST_F(FaultMatrixTest, MtaThatVanishesMidMessage) {
   Corvane &corvane = this->corvane();
   const std::size_t idle = idle_descriptors(corvane.pid());
 
-  const StandardMessage whole = message_from("slow.example", "VANISH");
-  std::vector<MilterPacket> head{macro_packet('M', {{"i", "VANISH"}}), mail_packet(whole.sender),
-                                 rcpt_packet("<bob@example.net>")};
-  for (const auto &[name, value] : whole.headers)
-    head.push_back(header_packet(name, value));
-  std::vector<MilterPacket> all = head;
-  all.insert(all.end(),
-             {end_of_headers_packet(), body_packet("Hello.\r\n"), end_of_message_packet()});
+  StandardMessage whole = message_from("slow.example", "VANISH");
+  whole.connection_stages = false;
+  const std::vector<MilterPacket> all = standard_message_packets(whole);
+  // The message up to its last header.
+  const std::vector<MilterPacket> head(
+      all.begin(), std::find_if(all.begin(), all.end(),
+                                [](const MilterPacket &packet) { return packet.code == 'N'; }));
   const std::string half_header = frame(header_packet("Subject", std::string(3000, 's')));
 
   struct Case {

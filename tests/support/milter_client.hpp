@@ -54,6 +54,10 @@ struct MessageOutcome {
   Replies end_of_message;
 };
 
+// The packets of `message` in the order an MTA sends them; the macros
+// ('D', never answered) come before the commands they go with.
+std::vector<MilterPacket> standard_message_packets(const StandardMessage &message);
+
 // The MTA end of one milter connection, blocking, every wait bounded. Failures
 // (timeouts, an unexpected close, a malformed reply) throw std::runtime_error
 // with a description, which fails the calling test.
