@@ -12,6 +12,7 @@
 #include "load_generator.hpp"
 #include "support/daemon_process.hpp"
 #include "support/listener_config.hpp"
+#include "support/milter_client.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -109,9 +110,12 @@ int main(int argc, char **argv) {
   args.insert(args.end(), {"-c", config});
   test::DaemonProcess daemon(program.front() == '/' ? program : "/usr/bin/" + program, args,
                              dir.path());
-  // Ready once the listener answers.
-  for (int i = 0; i < 600 && ::access(socket.c_str(), F_OK) != 0; ++i)
-    ::usleep(100'000);
+  // Ready once the listener answers; a daemon under a wrapper starts slowly.
+  if (!test::wait_until_answering([&socket] { return test::MilterClient::open_unix(socket); },
+                                  std::chrono::seconds(60))) {
+    std::cerr << "daemon_load: the daemon does not answer\n" << daemon.err();
+    return 1;
+  }
 
   if (!(options.messages_given && options.messages == 0)) {
     bench::LoadOptions load;

@@ -8,6 +8,7 @@
 #include "example_nameserver.hpp"
 #include "support/daemon_process.hpp"
 #include "support/listener_config.hpp"
+#include "support/milter_client.hpp"
 #include "support/postfix_server.hpp"
 
 #include <signal.h>
@@ -69,7 +70,11 @@ int main(int argc, char **argv) {
                           "@127.0.0.1\nEnforcement = none\n[listener:local]\nSocket = unix:" +
                           unix_socket + "\nEnforcement = none\n");
   test::DaemonProcess corvane(CORVANE_BINARY_DIR "/src/daemon/corvane", {"-c", config}, dir.path());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (!test::wait_until_answering(
+          [milter] { return test::MilterClient::open_tcp("127.0.0.1", milter); })) {
+    std::cerr << "postfix_throughput: corvane does not answer\n" << corvane.err();
+    return 1;
+  }
 
   const std::uint16_t sink_port = test::free_loopback_port();
   const pid_t sink = ::fork();

@@ -6,6 +6,7 @@
 #include "support/dns_server.hpp"
 #include "support/knot_server.hpp"
 #include "support/listener_config.hpp"
+#include "support/milter_client.hpp"
 #include "support/postfix_server.hpp"
 #include "support/smtp.hpp"
 
@@ -48,7 +49,9 @@ public:
         std::to_string(quarantine_milter_) + "@127.0.0.1\nEnforcement = quarantine\n";
     corvane_ = std::make_unique<DaemonProcess>(
         k_corvane, std::vector<std::string>{"-c", dir_.write("corvane.conf", config)}, dir_.path());
-    if (!corvane_->wait_for("Corvane starting")) ADD_FAILURE() << corvane_->err();
+    for (const std::uint16_t port : {reject_milter_, quarantine_milter_})
+      if (!wait_until_answering([port] { return MilterClient::open_tcp("127.0.0.1", port); }))
+        ADD_FAILURE() << "corvane does not answer on port " << port << ":\n" << corvane_->err();
     PostfixOptions options;
     options.relay_port = sink_.port();
     options.smtpd = {{reject_smtpd_, "inet:127.0.0.1:" + std::to_string(reject_milter_)},

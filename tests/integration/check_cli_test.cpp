@@ -2,6 +2,7 @@
 // lookup: usage text, argument errors, Public Suffix List failures.
 #include "support/dns_server.hpp"
 #include "support/process_runner.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -129,20 +130,12 @@ TEST(CheckTool, ArgumentErrors) {
 
 class PslFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    root_ = "/tmp/corvane-check-psl-" + std::to_string(::getpid());
-    std::filesystem::create_directories(root_);
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
   std::string write(const std::string &relative, const std::string &content) {
-    const auto path = root_ + "/" + relative;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
+    return dir_.write(relative, content);
   }
 
-  std::string root_;
+  const test::TempDir dir_;
+  const std::string root_ = dir_.path();
 };
 
 TEST_F(PslFiles, LoadFailures) {

@@ -17,7 +17,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace corvane::test {
@@ -59,18 +58,6 @@ StandardMessage message(bool first, const std::string &id, const std::string &fr
   return m;
 }
 
-// The start-up line comes before the workers listen: the MTA retries.
-MilterClient connect_when_listening(std::uint16_t port) {
-  for (int attempt = 0;; ++attempt) {
-    try {
-      return MilterClient::open_tcp("127.0.0.1", port);
-    } catch (const std::runtime_error &) {
-      if (attempt == 500) throw;
-      std::this_thread::sleep_for(10ms);
-    }
-  }
-}
-
 // The lines of standard error that report messages, without the prefix.
 std::vector<std::string> message_lines(const std::string &err) {
   std::vector<std::string> lines;
@@ -107,7 +94,10 @@ TEST(DaemonFilterTest, PassRejectQuarantineAndTemperrorOverOneConnection) {
   ASSERT_TRUE(daemon.wait_for("Corvane starting, AuthservID=mx.example.net, listeners=2\n"))
       << daemon.err();
 
-  auto mta = connect_when_listening(port);
+  // The start-up line comes before the workers listen.
+  ASSERT_TRUE(wait_until_answering([port] { return MilterClient::open_tcp("127.0.0.1", port); }))
+      << daemon.err();
+  auto mta = MilterClient::open_tcp("127.0.0.1", port);
   EXPECT_EQ(mta.negotiate().actions, 0x11u);
   const auto pass = mta.run_standard_message(
       message(true, "Q1", "Alice <alice@bank.example>",

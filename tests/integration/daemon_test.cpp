@@ -6,6 +6,7 @@
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/process_runner.hpp"
+#include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
 
@@ -286,6 +287,9 @@ TEST(DaemonTest, RunsAsTheConfiguredUser) {
   Instance setup("User = nobody\n");
   auto daemon = setup.start();
   ASSERT_TRUE(daemon->wait_for("Corvane starting")) << daemon->err();
+  ASSERT_TRUE(wait_until_answering([&setup] {
+    return MilterClient::open_tcp("127.0.0.1", setup.port);
+  })) << daemon->err();
   auto client = MilterClient::open_tcp("127.0.0.1", setup.port);
   client.negotiate(); // the workers run
   const auto credentials = thread_credentials(daemon->pid());
@@ -327,9 +331,7 @@ TEST(DaemonTest, DaemonModeReportsReadiness) {
   EXPECT_EQ(client.negotiate().version, 6u);
   client.quit();
   ::kill(daemon, SIGTERM);
-  for (int i = 0; i < 500 && ::kill(daemon, 0) == 0; ++i)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_NE(::kill(daemon, 0), 0);
+  EXPECT_TRUE(wait_until([daemon] { return ::kill(daemon, 0) != 0; }, 5s)) << "still running";
   EXPECT_FALSE(setup.pid_file_exists());
 
   // A daemon that dies during start-up (its port is taken) ends the wait at

@@ -6,23 +6,22 @@
 // nor hang, and no message may be let through ('c' at end of message) without
 // its Authentication-Results header queued before that 'c'.
 #include "support/daemon_process.hpp"
+#include "support/dns_packet_builder.hpp"
 #include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/process_runner.hpp"
+#include "support/syslog_socket.hpp"
 #include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -112,12 +111,7 @@ std::size_t idle_descriptors(pid_t pid) {
 // connection it had beyond those is closed); false when it does not within
 // the limit.
 bool descriptors_settle_at(pid_t pid, std::size_t count, std::chrono::milliseconds limit = 3s) {
-  const auto until = Clock::now() + limit;
-  while (open_descriptors(pid) > count) {
-    if (Clock::now() >= until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return wait_until([&] { return open_descriptors(pid) <= count; }, limit, 10ms);
 }
 
 std::size_t count_of(const std::string &text, const std::string &piece) {
@@ -176,27 +170,12 @@ std::string verdict_header(const std::string &entry) { return k_authserv_id + ";
 // Sends a whole message in one write and reads every answer, as a pipelining
 // load generator does; throws when a stage is not answered 'c'.
 Replies pipelined_message(MilterClient &client, const StandardMessage &message) {
-  std::vector<MilterPacket> packets;
-  std::size_t answered = 0;
-  if (message.connection_stages) {
-    packets.push_back(macro_packet(
-        'C', {{"{daemon_name}", message.daemon_name}, {"{client_addr}", message.connect.address}}));
-    packets.push_back(connect_packet(message.connect));
-    packets.push_back(helo_packet(message.helo));
-    answered += 2;
-  }
-  packets.push_back(macro_packet('M', {{"i", message.queue_id}}));
-  packets.push_back(mail_packet(message.sender));
-  for (const auto &recipient : message.recipients)
-    packets.push_back(rcpt_packet(recipient));
-  for (const auto &[name, value] : message.headers)
-    packets.push_back(header_packet(name, value));
-  packets.push_back(end_of_headers_packet());
-  packets.push_back(body_packet(message.body));
-  packets.push_back(end_of_message_packet());
-  answered += 1 + message.recipients.size() + message.headers.size() + 3;
+  const std::vector<MilterPacket> packets = standard_message_packets(message);
+  const auto answered =
+      std::count_if(packets.begin(), packets.end(),
+                    [](const MilterPacket &packet) { return packet.code != 'D'; });
   if (!client.send_packets(packets)) throw std::runtime_error("the filter closed the connection");
-  for (std::size_t i = 0; i + 1 < answered; ++i) {
+  for (std::ptrdiff_t i = 0; i + 1 < answered; ++i) {
     const Replies stage = client.read_replies();
     if (stage.back().code != 'c')
       throw std::runtime_error("a stage was answered '" + std::string(1, stage.back().code) + "'");
@@ -231,23 +210,10 @@ public:
         command.front(), std::vector<std::string>(command.begin() + 1, command.end()), dir_.path());
   }
 
-  // Waits until a connection is answered. The start-up banner comes before
-  // the listeners open, and the kernel takes connections as soon as the
-  // first of them listens; an answer comes from a worker thread, and those
-  // start only when every worker has its descriptors.
-  bool listening(std::chrono::milliseconds limit = 5s) const {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-      try {
-        MilterClient probe = connect({.timeout = 1000ms});
-        probe.negotiate();
-        probe.quit();
-        return true;
-      } catch (const std::runtime_error &) {
-        if (Clock::now() >= until) return false;
-        std::this_thread::sleep_for(10ms);
-      }
-    }
+  // Waits until a connection is answered (the start-up banner comes
+  // before the listeners open).
+  bool listening() const {
+    return wait_until_answering([this] { return connect({.timeout = 1000ms}); });
   }
 
   MilterClient connect(MilterClientOptions options = {}) const {
@@ -429,23 +395,16 @@ private:
 
 // --- DNS faults ---------------------------------------------------------------
 
-// A DNS header: the ID is filled in by the server, QR and RD/RA set,
-// RCODE 0, no question, one answer, then `rest`.
-std::string reply_header_then(const std::string &rest) {
-  return std::string("\0\0\x81\x80\0\0\0\x01\0\0\0\0", 12) + rest;
-}
-
-// An answer record whose owner name is the pointer `name_bytes`, type TXT,
-// class IN, TTL 300, with a short TXT string.
-std::string txt_record_named(const std::string &name_bytes) {
-  return name_bytes + std::string("\0\x10\0\x01\0\0\x01\x2c\0\x04\x03\x61\x62\x63", 14);
-}
+// A reply header (the ID is filled in by the server; QR, RD and RA set,
+// RCODE 0) that announces no question and one answer.
+PacketBuilder reply_header() { return PacketBuilder().header(0, 0x8180, 0, 1); }
 
 DnsBehaviour raw_datagram(const std::string &bytes) {
   DnsBehaviour behaviour;
   behaviour.udp_raw = bytes;
   return behaviour;
 }
+DnsBehaviour raw_datagram(const PacketBuilder &packet) { return raw_datagram(packet.str()); }
 
 DnsBehaviour delayed(DnsBehaviour behaviour, std::chrono::milliseconds delay) {
   behaviour.delay = delay;
@@ -522,32 +481,33 @@ TEST_F(FaultMatrixTest, NameserverFaults) {
        ""},
       {"garbage that is no reply",
        "garbage.test",
+       // No DNS message at all: a place for the ID, then bytes.
        {{"_dmarc.garbage.test", raw_datagram(std::string(2, '\0') + std::string(40, '\x5a'))}},
        "",
        temperror,
        "dns: query _dmarc.garbage.test failed err=error.DnsTimeout elapsed="},
       {"garbage behind a reply header",
        "replygarbage.test",
-       {{"_dmarc.replygarbage.test", raw_datagram(reply_header_then(std::string(40, '\xff')))}},
+       {{"_dmarc.replygarbage.test", raw_datagram(reply_header().text(std::string(40, '\xff')))}},
        "",
        temperror,
        ""},
       {"compression pointer to itself",
        "selfloop.test",
-       {{"_dmarc.selfloop.test", raw_datagram(reply_header_then(txt_record_named("\xc0\x0c")))}},
+       {{"_dmarc.selfloop.test", raw_datagram(reply_header().pointer(12).txt(300, {"abc"}))}},
        "",
        temperror,
        ""},
       {"compression pointers to each other",
        "pairloop.test",
        {{"_dmarc.pairloop.test",
-         raw_datagram(reply_header_then(txt_record_named("\xc0\x0e\xc0\x0c")))}},
+         raw_datagram(reply_header().pointer(14).pointer(12).txt(300, {"abc"}))}},
        "",
        temperror,
        ""},
       {"datagram shorter than a header",
        "short.test",
-       {{"_dmarc.short.test", raw_datagram(std::string("\0\0\x81\x80\0", 5))}},
+       {{"_dmarc.short.test", raw_datagram(PacketBuilder().u16(0).u16(0x8180).u8(0))}},
        "",
        temperror,
        "dns: query _dmarc.short.test failed err=error.DnsTimeout elapsed="},
@@ -774,14 +734,13 @@ TEST_F(FaultMatrixTest, MtaThatVanishesMidMessage) {
   Corvane &corvane = this->corvane();
   const std::size_t idle = idle_descriptors(corvane.pid());
 
-  const StandardMessage whole = message_from("slow.example", "VANISH");
-  std::vector<MilterPacket> head{macro_packet('M', {{"i", "VANISH"}}), mail_packet(whole.sender),
-                                 rcpt_packet("<bob@example.net>")};
-  for (const auto &[name, value] : whole.headers)
-    head.push_back(header_packet(name, value));
-  std::vector<MilterPacket> all = head;
-  all.insert(all.end(),
-             {end_of_headers_packet(), body_packet("Hello.\r\n"), end_of_message_packet()});
+  StandardMessage whole = message_from("slow.example", "VANISH");
+  whole.connection_stages = false;
+  const std::vector<MilterPacket> all = standard_message_packets(whole);
+  // The message up to its last header.
+  const std::vector<MilterPacket> head(
+      all.begin(), std::find_if(all.begin(), all.end(),
+                                [](const MilterPacket &packet) { return packet.code == 'N'; }));
   const std::string half_header = frame(header_packet("Subject", std::string(3000, 's')));
 
   struct Case {
@@ -1138,56 +1097,6 @@ TEST_F(FaultMatrixTest, MemoryStaysFlatOverManyMessages) {
 
 // --- syslog --------------------------------------------------------------------
 
-// The test's syslog daemon: a datagram socket at a path, which can be taken
-// down and brought up again as a restarting syslog daemon does.
-class SyslogSocket {
-public:
-  explicit SyslogSocket(std::string path) : path_(std::move(path)) { start(); }
-  ~SyslogSocket() { stop(); }
-  SyslogSocket(const SyslogSocket &) = delete;
-  SyslogSocket &operator=(const SyslogSocket &) = delete;
-
-  void start() {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size());
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
-      throw std::runtime_error("cannot bind " + path_);
-  }
-  void stop() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    ::unlink(path_.c_str());
-  }
-
-  // The first datagram (read since the last call) holding `text`; empty when
-  // none came within the limit.
-  std::string wait_for(const std::string &text, std::chrono::milliseconds limit = 5s) {
-    const auto until = Clock::now() + limit;
-    for (;;) {
-      for (std::size_t i = 0; i < unread_.size(); ++i) {
-        if (unread_[i].find(text) == std::string::npos) continue;
-        std::string found = unread_[i];
-        unread_.erase(unread_.begin(), unread_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        return found;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      if (left.count() <= 0) return "";
-      pollfd watch{fd_, POLLIN, 0};
-      if (::poll(&watch, 1, static_cast<int>(left.count())) <= 0) continue;
-      char datagram[2048];
-      const ssize_t got = ::recv(fd_, datagram, sizeof(datagram), 0);
-      if (got > 0) unread_.emplace_back(datagram, static_cast<std::size_t>(got));
-    }
-  }
-
-private:
-  std::string path_;
-  int fd_ = -1;
-  std::vector<std::string> unread_;
-};
-
 // Whether this process may make a private mount namespace.
 bool can_unshare_mounts() {
   if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/unshare")) return false;
@@ -1221,9 +1130,8 @@ CorvaneOptions in_private_dev(const std::string &log_socket) {
 
 TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  TempDir directory;
-  SyslogSocket syslog(directory.file("log"));
-  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  SyslogSocket syslog;
+  ASSERT_TRUE(start(in_private_dev(syslog.path())));
   EXPECT_EQ(syslog.wait_for("Corvane starting"),
             "<22>corvane[" + std::to_string(corvane().pid()) +
                 "]: Corvane starting, AuthservID=" + k_authserv_id + ", listeners=1");
@@ -1232,8 +1140,7 @@ TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
 
   // The syslog daemon restarts between two lines: both threads that log (the
   // main thread for signals, a worker for messages) reach the new one.
-  syslog.stop();
-  syslog.start();
+  syslog.restart();
   corvane().process().signal(SIGHUP);
   EXPECT_NE(syslog.wait_for("SIGHUP: config generation advanced to 1"), "");
   for (const std::string queue_id : {"AFTER1", "AFTER2"}) {
@@ -1250,9 +1157,8 @@ TEST_F(FaultMatrixTest, SyslogRestartIsFollowed) {
 // for the socket again at most once a second).
 TEST_F(FaultMatrixTest, SyslogAwayForAWhileIsFollowed) {
   SKIP_UNLESS_PRIVATE_MOUNTS();
-  TempDir directory;
-  SyslogSocket syslog(directory.file("log"));
-  ASSERT_TRUE(start(in_private_dev(directory.file("log"))));
+  SyslogSocket syslog;
+  ASSERT_TRUE(start(in_private_dev(syslog.path())));
   EXPECT_NE(syslog.wait_for("Corvane starting"), "");
 
   syslog.stop();

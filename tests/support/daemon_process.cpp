@@ -1,23 +1,20 @@
 #include "support/daemon_process.hpp"
 
+#include "support/wait_until.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace corvane::test {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int open_output(const std::string &path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -37,23 +34,6 @@ std::string read_file(const std::string &path) {
 std::string without_pids(const std::string &text) {
   static const std::regex pid(R"(\[[0-9]+\])");
   return std::regex_replace(text, pid, "[PID]");
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/corvane-test-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::write(const std::string &name, const std::string &text) const {
-  const std::string path = file(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
 }
 
 DaemonProcess::DaemonProcess(const std::string &program, const std::vector<std::string> &args,
@@ -96,30 +76,22 @@ std::string DaemonProcess::err() const { return read_file(err_path_); }
 std::string DaemonProcess::out() const { return read_file(out_path_); }
 
 bool DaemonProcess::wait_for(const std::string &text, std::chrono::milliseconds limit) const {
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    if (err().find(text) != std::string::npos) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return wait_until([&] { return err().find(text) != std::string::npos; }, limit,
+                    std::chrono::milliseconds(10));
 }
 
 void DaemonProcess::signal(int number) const { ::kill(pid_, number); }
 
 int DaemonProcess::wait_exit(std::chrono::milliseconds limit) {
   if (reaped_) return status_;
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
+  const auto ended = [this] {
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      reaped_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  };
+  return wait_until(ended, limit, std::chrono::milliseconds(10)) ? status_ : -1;
 }
 
 } // namespace corvane::test

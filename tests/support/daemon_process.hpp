@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/temp_dir.hpp"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -38,22 +40,6 @@ private:
   int status_ = -1;
   std::string out_path_;
   std::string err_path_;
-};
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-class TempDir {
-public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  // Writes `text` to the named file in the directory and returns its path.
-  std::string write(const std::string &name, const std::string &text) const;
-
-private:
-  std::string path_;
 };
 
 std::string read_file(const std::string &path);

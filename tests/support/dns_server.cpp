@@ -1,5 +1,6 @@
 #include "support/dns_server.hpp"
 
+#include "support/dns_packet_builder.hpp"
 #include "support/dns_test_socket.hpp"
 
 #include <arpa/inet.h>
@@ -26,31 +27,9 @@ std::string lower(std::string text) {
   return text;
 }
 
-void put16(std::string &out, unsigned value) {
-  out += static_cast<char>((value >> 8) & 0xFF);
-  out += static_cast<char>(value & 0xFF);
-}
-
-void put32(std::string &out, std::uint32_t value) {
-  put16(out, value >> 16);
-  put16(out, value & 0xFFFF);
-}
-
 unsigned get16(const std::string &bytes, std::size_t at) {
   return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) << 8 |
                                static_cast<unsigned char>(bytes[at + 1]));
-}
-
-void put_name(std::string &out, const std::string &dotted) {
-  std::size_t start = 0;
-  while (start < dotted.size()) {
-    std::size_t dot = dotted.find('.', start);
-    if (dot == std::string::npos) dot = dotted.size();
-    out += static_cast<char>(dot - start);
-    out.append(dotted, start, dot - start);
-    start = dot + 1;
-  }
-  out += '\0';
 }
 
 // The question of a query: its name as sent, its type, and where it ends.
@@ -81,22 +60,18 @@ std::optional<Question> read_question(const std::string &query) {
 }
 
 std::string rdata_of(const DnsRecord &record) {
-  std::string rdata;
+  PacketBuilder rdata;
   switch (record.type) {
   case 16:
     for (const auto &s : record.strings) {
       if (s.size() > 255) throw std::invalid_argument("a TXT string is at most 255 bytes");
-      rdata += static_cast<char>(s.size());
-      rdata += s;
+      rdata.u8(static_cast<unsigned>(s.size())).text(s);
     }
-    return rdata;
+    return rdata.str();
   case 2:
   case 5:
-  case 12: put_name(rdata, record.target); return rdata;
-  case 15:
-    put16(rdata, record.preference);
-    put_name(rdata, record.target);
-    return rdata;
+  case 12: return rdata.name(record.target).str();
+  case 15: return rdata.u16(record.preference).name(record.target).str();
   default: return record.rdata;
   }
 }
@@ -108,40 +83,36 @@ bool question_as_asked(const DnsBehaviour &behaviour) {
 
 std::string build_reply(const std::string &query, const Question &question,
                         const DnsBehaviour &behaviour, bool truncated, bool with_answers) {
-  std::string out;
-  put16(out, get16(query, 0) ^ behaviour.id_xor);
   unsigned flags = 0x8000 | (get16(query, 2) & 0x7900) | 0x0400 | 0x0080 | (behaviour.rcode & 15u);
   if (truncated) flags |= 0x0200;
   if (behaviour.qr_clear) flags &= ~0x8000u;
-  put16(out, flags);
-  put16(out, behaviour.no_question ? 0 : 1);
-  put16(out, with_answers ? static_cast<unsigned>(behaviour.answers.size()) : 0);
-  put16(out, 0);
-  put16(out, 0);
+  PacketBuilder out;
+  out.header(get16(query, 0) ^ behaviour.id_xor, flags, behaviour.no_question ? 0 : 1,
+             with_answers ? static_cast<unsigned>(behaviour.answers.size()) : 0);
   if (question_as_asked(behaviour)) {
-    out.append(query, 12, question.end - 12);
+    out.text(std::string_view(query).substr(12, question.end - 12));
   } else if (!behaviour.no_question) {
-    put_name(out, behaviour.question_name.value_or(question.name));
-    put16(out, behaviour.question_type != 0 ? behaviour.question_type : question.type);
-    put16(out, behaviour.question_class != 0 ? behaviour.question_class
-                                             : get16(query, question.end - 2));
+    out.name(behaviour.question_name.value_or(question.name));
+    out.u16(behaviour.question_type != 0 ? behaviour.question_type : question.type);
+    out.u16(behaviour.question_class != 0 ? behaviour.question_class
+                                          : get16(query, question.end - 2));
   }
-  if (!with_answers) return out;
+  if (!with_answers) return out.str();
   for (const auto &record : behaviour.answers) {
     if (!record.owner.empty())
-      put_name(out, record.owner);
+      out.name(record.owner);
     else if (question_as_asked(behaviour))
-      put16(out, 0xC00C); // the name of the question
+      out.pointer(12); // the name of the question
     else
-      put_name(out, question.name); // the name asked, written out
-    put16(out, record.type);
-    put16(out, 1);
-    put32(out, record.ttl);
+      out.name(question.name); // the name asked, written out
     const std::string rdata = rdata_of(record);
-    put16(out, static_cast<unsigned>(rdata.size()));
-    out += rdata;
+    out.u16(record.type)
+        .u16(1)
+        .u32(record.ttl)
+        .u16(static_cast<unsigned>(rdata.size()))
+        .text(rdata);
   }
-  return out;
+  return out.str();
 }
 
 std::string with_query_id(std::string raw, const std::string &query, bool takes_id) {
@@ -347,9 +318,8 @@ std::vector<std::string> DnsServer::replies_for(const std::string &query, DnsTra
   std::string body = behaviour.tcp_raw
                          ? with_query_id(*behaviour.tcp_raw, query, behaviour.raw_takes_id)
                          : build_reply(query, *question, behaviour, false, true);
-  std::string framed;
-  put16(framed, static_cast<unsigned>(body.size()));
-  return {framed + body};
+  // Over TCP a message goes with its length in front.
+  return {PacketBuilder().u16(static_cast<unsigned>(body.size())).text(body).str()};
 }
 
 void DnsServer::on_udp() {

@@ -1,6 +1,8 @@
 #include "support/knot_server.hpp"
 
+#include "support/dns_packet_builder.hpp"
 #include "support/dns_test_socket.hpp"
+#include "support/wait_until.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +19,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace corvane::test {
 
@@ -87,17 +88,7 @@ std::string config(const std::string &directory, const std::string &address, std
 
 // An SOA query for the first zone; written here, not with the code under test.
 std::string soa_query(const std::string &origin) {
-  std::string query("\x4b\x4e\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
-  std::size_t start = 0;
-  while (start < origin.size()) {
-    std::size_t dot = origin.find('.', start);
-    if (dot == std::string::npos) dot = origin.size();
-    query += static_cast<char>(dot - start);
-    query.append(origin, start, dot - start);
-    start = dot + 1;
-  }
-  query += std::string("\x00\x00\x06\x00\x01", 5);
-  return query;
+  return PacketBuilder().header(0x4b4e, 0x0100, 1, 0).name(origin).u16(6).u16(1).str();
 }
 
 } // namespace
@@ -114,9 +105,6 @@ KnotServer::KnotServer(std::vector<KnotZone> zones, std::string address,
   const auto knotd = knotd_path();
   if (!knotd) throw std::runtime_error("knot: knotd is not installed");
   if (zones_.empty()) throw std::invalid_argument("knot: at least one zone");
-  char pattern[] = "/tmp/corvane-knot-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("knot: mkdtemp failed");
-  directory_ = pattern;
   for (const char *sub : {"/run", "/storage", "/zones"})
     std::filesystem::create_directories(directory_ + sub);
   for (const auto &zone : zones_)
@@ -126,16 +114,10 @@ KnotServer::KnotServer(std::vector<KnotZone> zones, std::string address,
     if (start_once(*knotd)) return;
   const std::string output = log();
   stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
   throw std::runtime_error("knot: knotd did not start:\n" + output);
 }
 
-KnotServer::~KnotServer() {
-  stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
-}
+KnotServer::~KnotServer() { stop(); }
 
 bool KnotServer::start_once(const std::string &knotd) {
   port_ = fixed_port_ ? *fixed_port_ : free_port(address_);
@@ -155,16 +137,13 @@ bool KnotServer::start_once(const std::string &knotd) {
             static_cast<char *>(nullptr));
     ::_exit(127);
   }
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (std::chrono::steady_clock::now() < deadline) {
+  const auto exited = [this] {
     int status = 0;
-    if (::waitpid(child_, &status, WNOHANG) == child_) {
-      child_ = -1;
-      return false;
-    }
-    if (answers()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
+    if (::waitpid(child_, &status, WNOHANG) != child_) return false;
+    child_ = -1;
+    return true;
+  };
+  if (wait_until([&] { return exited() || answers(); }, 15s, 50ms) && child_ > 0) return true;
   stop();
   return false;
 }
@@ -192,15 +171,9 @@ bool KnotServer::answers() const {
 void KnotServer::stop() {
   if (child_ > 0) {
     ::kill(child_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int status = 0;
-    while (::waitpid(child_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        ::kill(child_, SIGKILL);
-        ::waitpid(child_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
+    if (!wait_until([this] { return ::waitpid(child_, nullptr, WNOHANG) != 0; }, 10s, 20ms)) {
+      ::kill(child_, SIGKILL);
+      ::waitpid(child_, nullptr, 0);
     }
     child_ = -1;
   }

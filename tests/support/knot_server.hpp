@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/temp_dir.hpp"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -45,7 +47,8 @@ private:
 
   std::vector<KnotZone> zones_;
   std::string address_;
-  std::string directory_;
+  TempDir temp_;
+  std::string directory_ = temp_.path();
   std::optional<std::uint16_t> fixed_port_;
   std::uint16_t port_ = 0;
   pid_t child_ = -1;

@@ -1,5 +1,7 @@
 #include "support/milter_client.hpp"
 
+#include "support/wait_until.hpp"
+
 #include "support/dns_test_socket.hpp"
 
 #include <fcntl.h>
@@ -331,34 +333,64 @@ PeerEvent MilterClient::next_event(std::chrono::milliseconds wait) {
   return unread().empty() ? PeerEvent::closed : PeerEvent::data;
 }
 
-MessageOutcome MilterClient::run_standard_message(const StandardMessage &message) {
-  MessageOutcome outcome;
-  const auto answered = [&outcome](const Replies &replies) {
-    outcome.stage_codes += replies.back().code;
-    return replies.back().code == 'c';
-  };
+std::vector<MilterPacket> standard_message_packets(const StandardMessage &message) {
+  std::vector<MilterPacket> packets;
   if (message.connection_stages) {
-    macros('C', {{"j", message.helo},
-                 {"{daemon_name}", message.daemon_name},
-                 {"{client_addr}", message.connect.address},
-                 {"{client_name}", message.connect.host}});
-    if (!answered(connect(message.connect)) || !answered(helo(message.helo))) return outcome;
+    packets.push_back(macro_packet('C', {{"j", message.helo},
+                                         {"{daemon_name}", message.daemon_name},
+                                         {"{client_addr}", message.connect.address},
+                                         {"{client_name}", message.connect.host}}));
+    packets.push_back(connect_packet(message.connect));
+    packets.push_back(helo_packet(message.helo));
   }
-  macros('M', {{"i", message.queue_id}, {"{mail_addr}", bare_address(message.sender)}});
-  if (!answered(mail(message.sender))) return outcome;
+  packets.push_back(
+      macro_packet('M', {{"i", message.queue_id}, {"{mail_addr}", bare_address(message.sender)}}));
+  packets.push_back(mail_packet(message.sender));
   for (const auto &recipient : message.recipients) {
-    macros('R', {{"{rcpt_addr}", bare_address(recipient)}});
-    if (!answered(rcpt(recipient))) return outcome;
+    packets.push_back(macro_packet('R', {{"{rcpt_addr}", bare_address(recipient)}}));
+    packets.push_back(rcpt_packet(recipient));
   }
   for (const auto &[name, value] : message.headers)
-    if (!answered(header(name, value))) return outcome;
-  if (!answered(end_of_headers())) return outcome;
+    packets.push_back(header_packet(name, value));
+  packets.push_back(end_of_headers_packet());
   for (std::size_t at = 0; at < message.body.size(); at += k_body_chunk)
-    if (!answered(body(std::string_view(message.body).substr(at, k_body_chunk)))) return outcome;
-  macros('E', {{"i", message.queue_id}});
-  outcome.end_of_message = end_of_message();
-  outcome.stage_codes += outcome.end_of_message.back().code;
+    packets.push_back(body_packet(std::string_view(message.body).substr(at, k_body_chunk)));
+  packets.push_back(macro_packet('E', {{"i", message.queue_id}}));
+  packets.push_back(end_of_message_packet());
+  return packets;
+}
+
+MessageOutcome MilterClient::run_standard_message(const StandardMessage &message) {
+  MessageOutcome outcome;
+  for (const MilterPacket &packet : standard_message_packets(message)) {
+    if (packet.code == 'D') {
+      (void)send_packet(packet);
+      continue;
+    }
+    Replies replies = replies_to(packet);
+    outcome.stage_codes += replies.back().code;
+    if (packet.code == 'E')
+      outcome.end_of_message = std::move(replies);
+    else if (outcome.stage_codes.back() != 'c')
+      break;
+  }
   return outcome;
+}
+
+bool wait_until_answering(const std::function<MilterClient()> &open,
+                          std::chrono::milliseconds limit) {
+  return wait_until(
+      [&open] {
+        try {
+          MilterClient probe = open();
+          probe.negotiate();
+          probe.quit();
+          return true;
+        } catch (const std::runtime_error &) {
+          return false;
+        }
+      },
+      limit);
 }
 
 } // namespace corvane::test

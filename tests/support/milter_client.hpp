@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,6 +53,10 @@ struct MessageOutcome {
   // Everything answered to 'E', final reply last; empty when it was not sent.
   Replies end_of_message;
 };
+
+// The packets of `message` in the order an MTA sends them; the macros
+// ('D', never answered) come before the commands they go with.
+std::vector<MilterPacket> standard_message_packets(const StandardMessage &message);
 
 // The MTA end of one milter connection, blocking, every wait bounded. Failures
 // (timeouts, an unexpected close, a malformed reply) throw std::runtime_error
@@ -150,5 +155,13 @@ private:
   std::size_t inbox_start_ = 0; // so that reading many packets does not move the rest each time
   bool peer_closed_ = false;
 };
+
+// Waits until a milter that was just started answers, connecting with
+// `open` again and again. The kernel takes connections as soon as a socket
+// listens, and corvane opens its sockets before its workers run: a
+// connection counts once its negotiation is answered. False when none is
+// within `limit`.
+bool wait_until_answering(const std::function<MilterClient()> &open,
+                          std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 } // namespace corvane::test

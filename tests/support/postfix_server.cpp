@@ -1,6 +1,7 @@
 #include "support/postfix_server.hpp"
 
 #include "support/process_runner.hpp"
+#include "support/wait_until.hpp"
 
 #include <pwd.h>
 #include <signal.h>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace corvane::test {
 
@@ -101,9 +101,6 @@ std::optional<std::string> PostfixServer::postfix_path() {
 
 PostfixServer::PostfixServer(PostfixOptions options) : options_(std::move(options)) {
   if (!postfix_path()) throw std::runtime_error("postfix: not installed");
-  char pattern[] = "/tmp/corvane-postfix-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("postfix: mkdtemp");
-  directory_ = pattern;
   ::chmod(directory_.c_str(), 0755);
   for (const char *sub : {"/conf", "/queue", "/data"})
     std::filesystem::create_directories(directory_ + sub);
@@ -120,19 +117,13 @@ PostfixServer::PostfixServer(PostfixOptions options) : options_(std::move(option
   if (!wait_for_log("daemon started")) throw std::runtime_error("postfix: no master\n" + log());
 }
 
-PostfixServer::~PostfixServer() {
-  stop();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
-}
+PostfixServer::~PostfixServer() { stop(); }
 
 void PostfixServer::stop() {
   const auto master = master_pid(directory_);
   postfix(directory_, "stop");
   if (!master) return;
-  for (int i = 0; i < 500 && ::kill(*master, 0) == 0; ++i)
-    std::this_thread::sleep_for(20ms);
-  if (::kill(*master, 0) == 0) {
+  if (!wait_until([&master] { return ::kill(*master, 0) != 0; }, 10s, 20ms)) {
     postfix(directory_, "abort");
     ::kill(*master, SIGKILL);
   }
@@ -141,12 +132,7 @@ void PostfixServer::stop() {
 std::string PostfixServer::log() const { return read_text(directory_ + "/maillog"); }
 
 bool PostfixServer::wait_for_log(const std::string &text, std::chrono::milliseconds limit) const {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (log().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return log().find(text) != std::string::npos;
+  return wait_until([&] { return log().find(text) != std::string::npos; }, limit, 50ms);
 }
 
 std::string PostfixServer::queue() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/temp_dir.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -48,7 +50,8 @@ private:
   void stop();
 
   PostfixOptions options_;
-  std::string directory_;
+  TempDir temp_;
+  std::string directory_ = temp_.path();
 };
 
 } // namespace corvane::test

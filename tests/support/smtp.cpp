@@ -1,5 +1,7 @@
 #include "support/smtp.hpp"
 
+#include "support/wait_until.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -156,12 +158,8 @@ std::vector<ReceivedMail> SmtpSink::messages() const {
 }
 
 bool SmtpSink::wait_for(std::size_t count, std::chrono::milliseconds limit) const {
-  const auto until = Clock::now() + limit;
-  while (Clock::now() < until) {
-    if (messages().size() >= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return messages().size() >= count;
+  return wait_until([&] { return messages().size() >= count; }, limit,
+                    std::chrono::milliseconds(20));
 }
 
 // A thread per connection: the MTA keeps connections open in its cache

@@ -2,6 +2,7 @@
 #include "config/load_config.hpp"
 #include "config_text.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,24 +24,14 @@ using test::log_prefix;
 // A private directory for the test's files, removed with everything in it.
 class ConfigFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/corvane-config-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    log::install_log_settings(log::initial_log_settings());
-  }
-  void TearDown() override {
-    const std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
+  void SetUp() override { log::install_log_settings(log::initial_log_settings()); }
 
   std::string write(const std::string &name, const std::string &text) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    return temp_.write(name, text);
   }
 
-  std::string dir_;
+  const corvane::test::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(ConfigFiles, SizeLimitIsInclusive) {

@@ -1,6 +1,7 @@
 #include "config/load_config.hpp"
 #include "config_text.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +30,15 @@ namespace {
 // OutOfMemory with exactly one line naming the stage, and never crashes.
 TEST(ConfigOutOfMemory, EveryAllocationFailureIsReported) {
   log::install_log_settings(log::initial_log_settings());
-  const std::string path = "/tmp/corvane-config-oom-" + std::to_string(::getpid()) + ".conf";
-  std::ofstream(path) << "AuthservID = mx.example.org.with.a.long.name\n"
-                         "DnsNameserver = 10.0.0.1, 10.0.0.2, 10.0.0.3\n"
-                         "User = mailnull:mail\n"
-                         "[listener:first-listener-with-a-long-name]\n"
-                         "Socket = unix:/var/run/corvane/a-rather-long-socket-name.sock\n"
-                         "[listener:second-listener-with-a-long-name]\n"
-                         "Socket = inet:8894@127.0.0.1\nEnforcement = reject\n";
+  const corvane::test::TempDir dir;
+  const std::string path =
+      dir.write("corvane.conf", "AuthservID = mx.example.org.with.a.long.name\n"
+                                "DnsNameserver = 10.0.0.1, 10.0.0.2, 10.0.0.3\n"
+                                "User = mailnull:mail\n"
+                                "[listener:first-listener-with-a-long-name]\n"
+                                "Socket = unix:/var/run/corvane/a-rather-long-socket-name.sock\n"
+                                "[listener:second-listener-with-a-long-name]\n"
+                                "Socket = inet:8894@127.0.0.1\nEnforcement = reject\n");
   const std::string read_failed =
       test::log_prefix() + "failed to load config " + path + ": error.OutOfMemory\n";
   const std::string build_failed = test::log_prefix() + "config parse error: error.OutOfMemory\n";
@@ -64,7 +66,6 @@ TEST(ConfigOutOfMemory, EveryAllocationFailureIsReported) {
     else
       ADD_FAILURE() << seen;
   }
-  std::remove(path.c_str());
   EXPECT_TRUE(loaded);
   EXPECT_GT(read_failures, 0);
   EXPECT_GT(build_failures, 0);

@@ -1,4 +1,5 @@
 #include "dmarc/public_suffix_list.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,23 +12,9 @@
 namespace corvane::dmarc {
 namespace {
 
-class TempFile {
-public:
-  explicit TempFile(const std::string &content) {
-    path_ = "/tmp/corvane-psl-test-" + std::to_string(::getpid()) + "-" + std::to_string(next_++);
-    std::ofstream(path_, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string &path() const { return path_; }
-
-private:
-  static inline int next_ = 0;
-  std::string path_;
-};
-
 Result<PublicSuffixList> load(const std::string &content) {
-  TempFile file(content);
-  return load_public_suffix_list(std::pmr::get_default_resource(), file.path());
+  const test::TempDir dir;
+  return load_public_suffix_list(std::pmr::get_default_resource(), dir.write("psl.dat", content));
 }
 
 TEST(PublicSuffixLoad, LinesAndRules) {
@@ -68,10 +55,10 @@ TEST(PublicSuffixLoad, Failures) {
             Error::IsDir);
   // A FIFO without a writer would block a reader forever; a device never
   // ends. Neither is read.
-  const std::string fifo = "/tmp/corvane-psl-fifo-" + std::to_string(::getpid());
+  const test::TempDir dir;
+  const std::string fifo = dir.file("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const auto from_fifo = load_public_suffix_list(std::pmr::get_default_resource(), fifo);
-  std::remove(fifo.c_str());
   ASSERT_FALSE(from_fifo);
   EXPECT_EQ(from_fifo.error(), Error::NotRegularFile);
   EXPECT_EQ(load_public_suffix_list(std::pmr::get_default_resource(), "/dev/zero").error(),

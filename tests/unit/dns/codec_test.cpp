@@ -1,8 +1,8 @@
 #include "dns/name.hpp"
 #include "dns/query.hpp"
 #include "dns/response.hpp"
+#include "support/dns_packet_builder.hpp"
 #include "unit/dns/limited_resource.hpp"
-#include "unit/dns/packet_builder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "dns/query.hpp"
 #include "dns/reply_match.hpp"
-#include "unit/dns/packet_builder.hpp"
+#include "support/dns_packet_builder.hpp"
 
 #include <gtest/gtest.h>
 

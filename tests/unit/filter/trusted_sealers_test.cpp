@@ -2,6 +2,7 @@
 #include "filter/trusted_sealers.hpp"
 #include "log/log.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
 #include "unit/dmarc/failing_resource.hpp"
 #include "unit/filter/header_list.hpp"
 
@@ -53,29 +54,16 @@ TEST(ParseTrustedSealers, OneSealerPerLine) {
 
 class LoadTrustedSealers : public ::testing::Test {
 protected:
-  void SetUp() override {
-    log::install_log_settings(log::initial_log_settings());
-    char pattern[] = "/tmp/corvane-sealers-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const auto &path : created_)
-      ::unlink(path.c_str());
-    ::rmdir(dir_.c_str());
-  }
+  void SetUp() override { log::install_log_settings(log::initial_log_settings()); }
   std::string file(std::string_view name, const std::string &content) {
-    const std::string path = dir_ + "/" + std::string(name);
-    std::ofstream(path, std::ios::binary) << content;
-    created_.push_back(path);
-    return path;
+    return temp_.write(std::string(name), content);
   }
   std::string line(std::string_view text) const {
     return "pellwyn[" + std::to_string(::getpid()) + "]: " + std::string(text) + "\n";
   }
 
-  std::string dir_;
-  std::vector<std::string> created_;
+  const corvane::test::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(LoadTrustedSealers, LogsWhatItLoaded) {
@@ -94,7 +82,6 @@ TEST_F(LoadTrustedSealers, LogsWhatItLoaded) {
 TEST_F(LoadTrustedSealers, FailuresLeaveTheListEmpty) {
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  created_.push_back(fifo);
   struct Case {
     std::string path;
     std::string error;

@@ -1,17 +1,15 @@
 #include "log/log.hpp"
 #include "log/stderr_lock.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/syslog_socket.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <set>
 #include <string>
@@ -50,52 +48,14 @@ LogSettings settings(bool syslog, std::uint8_t facility, std::uint8_t level,
   return s;
 }
 
-// A datagram socket standing in for the syslog daemon.
-class FakeSyslog {
+// The test's syslog daemon, where the logger sends while it lives.
+class FakeSyslog : public test::SyslogSocket {
 public:
-  FakeSyslog() {
-    path_ =
-        "/tmp/corvane-log-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
-    ::unlink(path_.c_str());
-    bind_socket();
-    set_syslog_socket_path(path_.c_str());
-  }
-  void bind_socket() {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path_.c_str());
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-    timeval tv{2, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  }
+  FakeSyslog() { set_syslog_socket_path(path().c_str()); }
   ~FakeSyslog() {
     close_log_connection();
     set_syslog_socket_path(nullptr);
-    ::close(fd_);
-    ::unlink(path_.c_str());
   }
-  const std::string &path() const { return path_; }
-  // A new daemon on the same path; the old socket is gone.
-  void restart() {
-    ::close(fd_);
-    ::unlink(path_.c_str());
-    bind_socket();
-  }
-  std::string receive() {
-    char buffer[4096];
-    const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-    return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
-  }
-  bool nothing_pending() {
-    char buffer[16];
-    return ::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT) < 0;
-  }
-
-private:
-  static inline int counter_ = 0;
-  std::string path_;
-  int fd_ = -1;
 };
 
 // A piece that records being formatted; found by argument-dependent lookup.
@@ -280,7 +240,7 @@ TEST_F(LogTest, ThreadsLogConcurrentlyOverTheirOwnSockets) {
   std::thread receiver([&] {
     for (int i = 0; i < k_threads * k_lines; ++i) {
       std::string datagram = syslog.receive();
-      if (datagram == "<nothing>") break;
+      if (datagram.empty()) break;
       received.push_back(std::move(datagram));
       ++taken;
     }

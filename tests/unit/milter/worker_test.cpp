@@ -6,6 +6,7 @@
 #include "support/listener_config.hpp"
 #include "support/milter_client.hpp"
 #include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
 #include "support/wait_until.hpp"
 
 #include <gtest/gtest.h>
@@ -48,10 +49,6 @@ struct Pool {
 
 test::Replies continued() { return {MilterPacket{'c', {}}}; }
 test::Replies accepted() { return {MilterPacket{'a', {}}}; }
-
-std::string temp_path(const char *name) {
-  return "/tmp/corvane-worker-" + std::to_string(::getpid()) + "-" + name;
-}
 
 // The counts of the "refused N connection(s)..." lines, in order.
 std::vector<int> refusal_counts(const std::string &log, const std::string &rest) {
@@ -163,7 +160,8 @@ TEST(WorkerTest, DrainServesOpenConnectionsAndClosesIdleOnesAtTheDeadline) {
   test::StderrCapture capture;
   WorkerPoolSettings settings;
   settings.drain_timeout_ms = 600;
-  const std::string path = temp_path("drain.sock");
+  const test::TempDir dir;
+  const std::string path = dir.file("drain.sock");
   settings.listeners = {test::loopback_listener(), test::unix_listener(path)};
   Pool pool(settings);
   auto busy = pool.tcp();
@@ -215,7 +213,8 @@ TEST(WorkerTest, WorkersShareListeners) {
       std::this_thread::sleep_for(1ms);
     return 'c';
   };
-  const std::string path = temp_path("shared.sock");
+  const test::TempDir dir;
+  const std::string path = dir.file("shared.sock");
   settings.listeners = {test::loopback_listener(), test::unix_listener(path)};
   Pool pool(settings, 2);
 
@@ -267,7 +266,8 @@ TEST(WorkerTest, PeerLabels) {
   };
   config::ListenerConfig ipv6 = test::loopback_listener();
   ipv6.address.host = "::1";
-  const std::string path = temp_path("label.sock");
+  const test::TempDir dir;
+  const std::string path = dir.file("label.sock");
   settings.listeners = {test::loopback_listener(), ipv6, test::unix_listener(path)};
   Pool pool(settings);
   EXPECT_EQ(pool.tcp().helo("a").size(), 1u);

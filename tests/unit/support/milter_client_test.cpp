@@ -1,5 +1,6 @@
 #include "support/dns_test_socket.hpp"
 #include "support/milter_client.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -290,9 +291,8 @@ TEST(MilterClientTest, StandardMessageStopsAtTheFirstRefusal) {
 }
 
 TEST(MilterClientTest, ConnectsOverUnixSocketsAndTcpOnBothFamilies) {
-  char directory[] = "/tmp/corvane-milter-client-XXXXXX";
-  ASSERT_NE(::mkdtemp(directory), nullptr);
-  const std::string path = std::string(directory) + "/milter.sock";
+  const TempDir directory;
+  const std::string path = directory.file("milter.sock");
   const int unix_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un unix_address{};
   unix_address.sun_family = AF_UNIX;
@@ -330,7 +330,6 @@ TEST(MilterClientTest, ConnectsOverUnixSocketsAndTcpOnBothFamilies) {
   ::close(unix_listener);
   ::close(v4_listener);
   ::close(v6_listener);
-  std::filesystem::remove_all(directory);
 }
 
 } // namespace

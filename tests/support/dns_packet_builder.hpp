@@ -66,6 +66,10 @@ public:
   std::size_t size() const { return bytes_.size(); }
   std::span<const std::byte> span() const { return bytes_; }
   std::vector<std::byte> &raw() { return bytes_; }
+  // The bytes as a string, as a socket sends them.
+  std::string str() const {
+    return std::string(reinterpret_cast<const char *>(bytes_.data()), bytes_.size());
+  }
 
 private:
   std::vector<std::byte> bytes_;
