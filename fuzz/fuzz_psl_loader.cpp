@@ -9,8 +9,20 @@
 #include <string>
 #include <unistd.h>
 
+namespace {
+
+// The loader reads a file: one per process, removed when the run ends so
+// that replays in the test suite leave nothing behind in /tmp.
+struct ScratchFile {
+  std::string path = "/tmp/corvane-fuzz-psl-" + std::to_string(::getpid());
+  ~ScratchFile() { ::unlink(path.c_str()); }
+};
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  static const std::string path = "/tmp/corvane-fuzz-psl-" + std::to_string(::getpid());
+  static const ScratchFile scratch;
+  const std::string &path = scratch.path;
   std::FILE *file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return 0;
   std::fwrite(data, 1, size, file);
