@@ -67,7 +67,7 @@ Result<DnsResponse> parse_response(std::pmr::memory_resource *allocator,
     response.id = wire_u16(packet, 0);
     const std::uint16_t flags = wire_u16(packet, 2);
     response.truncated = (flags & k_flag_tc) != 0;
-    response.rcode = static_cast<std::uint8_t>(flags & 0x000F);
+    response.rcode = static_cast<std::uint8_t>(flags & k_rcode_bits);
     const std::size_t question_count = wire_u16(packet, 4);
     const std::size_t answer_count = wire_u16(packet, 6);
 
