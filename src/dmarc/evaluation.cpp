@@ -2,8 +2,8 @@
 
 #include "core/ascii.hpp"
 #include "core/clock.hpp"
+#include "core/wyhash.hpp"
 #include "dmarc/organizational_domain.hpp"
-#include "dmarc/wyhash.hpp"
 #include "log/log.hpp"
 
 #include <algorithm>

@@ -1,7 +1,9 @@
 #include "dns/cache.hpp"
 
-#include "core/string_hash.hpp"
+#include "core/clock.hpp"
+#include "core/wyhash.hpp"
 #include "log/log.hpp"
+#include "platform/random.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,11 +22,15 @@ constexpr std::size_t k_stack_key_size = 256 + k_cache_key_suffix.size();
 constexpr std::size_t k_min_slots = 16;
 constexpr std::size_t k_max_slots = std::numeric_limits<std::uint32_t>::max();
 
-std::uint64_t key_hash(std::string_view key) noexcept { return StringHash{}(key); }
-
-const CacheEntry *find_key(const CacheIndex &index, std::string_view key) noexcept {
-  const std::size_t bucket = index.find(key_hash(key), key);
-  return bucket == CacheIndex::npos ? nullptr : index.at(bucket);
+// Without the system's random source the clock stands in: still not known to
+// a sender in advance.
+std::uint64_t random_seed() noexcept {
+  std::array<std::byte, 8> bytes{};
+  if (!platform::fill_random(bytes)) return static_cast<std::uint64_t>(realtime_ns());
+  std::uint64_t seed = 0;
+  for (const std::byte b : bytes)
+    seed = seed << 8 | std::to_integer<std::uint64_t>(b);
+  return seed;
 }
 
 std::uint32_t clamp_positive_ttl(const AnswerList &answers) {
@@ -46,14 +52,16 @@ DnsCache::DnsCache(std::pmr::memory_resource *allocator, std::uint32_t capacity,
                    std::uint32_t negative_ttl, SecondsClock clock)
     : index_(allocator), slots_(allocator), expiry_(allocator), allocator_(allocator),
       capacity_(capacity == 0 ? k_default_cache_size : capacity),
-      negative_ttl_(negative_ttl == 0 ? k_default_negative_ttl : negative_ttl), clock_(clock) {}
+      negative_ttl_(negative_ttl == 0 ? k_default_negative_ttl : negative_ttl),
+      hash_seed_(random_seed()), clock_(clock) {}
 
 // The moved-from cache owns no entry and frees nothing.
 DnsCache::DnsCache(DnsCache &&other) noexcept
     : index_(std::move(other.index_)), slots_(std::move(other.slots_)),
       expiry_(std::move(other.expiry_)), head_(std::exchange(other.head_, 0)),
       tail_(std::exchange(other.tail_, 0)), allocator_(other.allocator_),
-      capacity_(other.capacity_), negative_ttl_(other.negative_ttl_), clock_(other.clock_) {}
+      capacity_(other.capacity_), negative_ttl_(other.negative_ttl_), hash_seed_(other.hash_seed_),
+      clock_(other.clock_) {}
 
 DnsCache::~DnsCache() {
   const CacheEntryRelease release{allocator_};
@@ -63,10 +71,19 @@ DnsCache::~DnsCache() {
 
 const CacheEntry *DnsCache::find(std::string_view query_name) const {
   const std::size_t key_size = cache_key_size(query_name);
-  if (key_size > k_stack_key_size) return find_key(index_, cache_key(query_name, allocator_));
+  if (key_size > k_stack_key_size) return find_key(cache_key(query_name, allocator_));
   std::array<char, k_stack_key_size> key;
   write_cache_key(query_name, key.data());
-  return find_key(index_, {key.data(), key_size});
+  return find_key({key.data(), key_size});
+}
+
+const CacheEntry *DnsCache::find_key(std::string_view key) const noexcept {
+  const std::size_t bucket = index_.find(key_hash(key), key);
+  return bucket == CacheIndex::npos ? nullptr : index_.at(bucket);
+}
+
+std::uint64_t DnsCache::key_hash(std::string_view key) const noexcept {
+  return wyhash(key, hash_seed_);
 }
 
 bool DnsCache::contains(std::string_view query_name) const { return find(query_name) != nullptr; }

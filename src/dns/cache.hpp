@@ -80,6 +80,8 @@ private:
   };
 
   const CacheEntry *find(std::string_view query_name) const;
+  const CacheEntry *find_key(std::string_view key) const noexcept;
+  std::uint64_t key_hash(std::string_view key) const noexcept;
   void store(CacheEntryPtr entry, std::int64_t now);
   void place(CacheEntry *entry, std::uint64_t hash) noexcept;
   void reserve_slot();
@@ -98,6 +100,9 @@ private:
   std::pmr::memory_resource *allocator_;
   std::uint32_t capacity_;
   std::uint32_t negative_ttl_;
+  // Keys the hash of every key: names come from the mail, and with a hash
+  // known in advance a sender could pick names that all share one probe run.
+  std::uint64_t hash_seed_;
   SecondsClock clock_;
 };
 

@@ -1,7 +1,7 @@
 // End of message as the MTA meets it: a real worker with the daemon's hook
 // table, the scriptable DNS server, the test client; every packet byte for
 // byte and in order, and every log line of the message.
-#include "dmarc/wyhash.hpp"
+#include "core/wyhash.hpp"
 #include "milter/output_queue.hpp"
 #include "support/dns_server.hpp"
 #include "support/listener_config.hpp"
@@ -66,7 +66,7 @@ std::string deferring(const std::string &error) {
 std::string message_id(bool sampled, int skip = 0) {
   for (int n = 0;; ++n) {
     const std::string id = "<" + std::to_string(n) + ".pct@bank.example>";
-    if ((dmarc::wyhash(id, 0) % 100 < 50) == sampled && skip-- == 0) return id;
+    if ((wyhash(id, 0) % 100 < 50) == sampled && skip-- == 0) return id;
   }
 }
 

@@ -1,8 +1,8 @@
-#include "dmarc/wyhash.hpp"
+#include "core/wyhash.hpp"
 
 #include <array>
 
-namespace corvane::dmarc {
+namespace corvane {
 
 namespace {
 
@@ -86,4 +86,4 @@ std::uint64_t wyhash(std::string_view bytes, std::uint64_t seed) noexcept {
   return mix(a ^ k_secret[0] ^ length, b ^ k_secret[1]);
 }
 
-} // namespace corvane::dmarc
+} // namespace corvane

@@ -1,4 +1,4 @@
-#include "dmarc/wyhash.hpp"
+#include "core/wyhash.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-namespace corvane::dmarc {
+namespace corvane {
 namespace {
 
 // Every reference row: seed, length, hash in hex, hash mod 100, input.
@@ -37,4 +37,4 @@ TEST(Wyhash, MatchesEveryReferenceVector) {
 }
 
 } // namespace
-} // namespace corvane::dmarc
+} // namespace corvane
