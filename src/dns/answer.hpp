@@ -37,9 +37,6 @@ struct DnsAnswer {
 
 using AnswerList = std::pmr::vector<DnsAnswer>;
 
-// Every name and data buffer copied into `allocator`. Throws std::bad_alloc.
-AnswerList copy_answers(const AnswerList &answers, std::pmr::memory_resource *allocator);
-
 // The one lookup the DMARC engine makes. The resolver implements it; tests
 // script it. `deadline_ms` is the evaluation's deadline in wall-clock
 // milliseconds (k_no_deadline for none): nothing is sent after it, no wait
